@@ -1,0 +1,29 @@
+// The checks of the analysis, in the order the driver runs them. Only the byte-shift
+// correction writes, and only in repair or pack mode.
+#pragma once
+
+#include "driver/context.h"
+#include "format/files.h"
+
+#include <cstdint>
+
+// Recognises a fixed header with one byte too many or too few near its start and, with
+// -r or -p, realigns .JHR. Returns false when the correction failed (the run ends).
+bool detect_byte_shift(run_context &ctx);
+
+// The ".JHR File" section. Returns false when no fixed header can be read (the run ends).
+bool check_fixed_header(run_context &ctx);
+
+// The ".JDX File", ".JDT File" and ".JLR File" sections, in this order.
+void check_companion_files(run_context &ctx);
+
+// The "Message Header Scan" section: walks every header, builds the message table and,
+// with -x, runs the reply-chain checks at its end.
+void scan_headers(run_context &ctx);
+
+// Checks one MSG_ESCAPED text of .JDT: printable 7-bit bytes and \xx escapes only.
+void check_escaped(jam_file *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
+                   scan_report &report);
+
+// The "Extended Checks" section: every ReplyTo, Reply1st and ReplyNext link.
+void check_reply_chains(run_context &ctx);

@@ -1,0 +1,121 @@
+// Option scanning, the usage text and file discovery.
+#include "driver/command_line.h"
+
+#include "format/files.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char *const VERSION = "0.3";
+const char *const OPTION_LETTERS = "arpxvbsh";
+
+void apply_option(char letter, run_options &opts) {
+    switch (letter) {
+    case 'a': opts.analyze = true; break;
+    case 'r': opts.repair = true; opts.analyze = false; break;
+    case 'p': opts.pack = true; opts.analyze = false; break;
+    case 'x': opts.extended = true; break;
+    case 'v': opts.verbose = true; break;
+    case 'b': opts.backup = true; break;
+    case 's': opts.summary = true; break;
+    default: break;
+    }
+}
+
+} // namespace
+
+void print_usage(const char *prog) {
+    std::printf("cairnfix v%s  -  FidoNet JAM Message Base Analyzer & Repair\n"
+                "\n"
+                "Usage: %s [options] <basename>\n"
+                "\n"
+                "  <basename>  path without extension (e.g. /bbs/msg/GENERAL)\n"
+                "              on Windows: C:\\bbs\\msg\\GENERAL\n"
+                "\n"
+                "Options:\n"
+                "  -a   Analyze only, no changes (default)\n"
+                "  -r   Repair all auto-fixable issues\n"
+                "  -p   Pack: rebuild .JDX from .JHR (also applies -r fixes)\n"
+                "  -x   Extended: reply-chain integrity + MSGID/REPLYID CRC\n"
+                "  -v   Verbose: per-message and per-subfield detail\n"
+                "  -b   Backup all files to .bak before any write\n"
+                "  -s   Show message summary table\n"
+                "  -h   Help\n"
+                "\n"
+                "Exit codes:  0 = clean   2 = issues found   1 = fatal error\n"
+                "\n"
+                "Recommended for a damaged base:\n"
+                "  %s -r -x -p -b <basename>\n",
+                VERSION, prog, prog);
+}
+
+scan_outcome scan_options(int argc, char **argv, run_options &opts) {
+    const char *prog = (argc > 0 && argv[0] != nullptr) ? argv[0] : "cairnfix";
+    int optind = 1;
+    while (optind < argc) {
+        const char *arg = argv[optind];
+        if (arg[0] != '-' || arg[1] == '\0') {
+            opts.base_name = arg;
+            return scan_outcome::run;
+        }
+        if (std::strcmp(arg, "--") == 0) {
+            ++optind;
+            if (optind >= argc)
+                break;
+            opts.base_name = argv[optind];
+            return scan_outcome::run;
+        }
+        // Letters may be grouped: -rxpb sets four flags.
+        for (const char *p = arg + 1; *p != '\0'; ++p) {
+            if (std::strchr(OPTION_LETTERS, *p) == nullptr) {
+                std::fprintf(stderr, "Unknown option: -%c\n", *p);
+                print_usage(prog);
+                return scan_outcome::usage_error;
+            }
+            if (*p == 'h') {
+                print_usage(prog);
+                return scan_outcome::help;
+            }
+            apply_option(*p, opts);
+        }
+        ++optind;
+    }
+    std::fprintf(stderr, "Error: no basename given.\n\n");
+    print_usage(prog);
+    return scan_outcome::usage_error;
+}
+
+void print_banner(const run_options &opts) {
+    std::printf("cairnfix v%s  -  FidoNet JAM Message Base Tool\n", VERSION);
+    std::printf("==============================================\n");
+    std::printf("Base : %s\n", opts.base_name.c_str());
+    const char *mode = opts.repair ? "REPAIR" : opts.pack ? "PACK" : "ANALYZE-ONLY";
+    std::printf("Mode : %s%s%s\n", mode, opts.extended ? " +EXTENDED-CHECKS" : "",
+                opts.backup ? " +BACKUP" : "");
+}
+
+bool find_ext(const std::string &base, const char *lower, const char *upper, std::string &path) {
+    path = base + "." + lower;
+    if (file_exists(path))
+        return true;
+    path = base + "." + upper;
+    if (file_exists(path))
+        return true;
+    path = base + "." + lower;
+    return false;
+}
+
+void find_files(run_context &ctx) {
+    const std::string &base = ctx.options.base_name;
+    ctx.jhr_found = find_ext(base, "jhr", "JHR", ctx.jhr_path);
+    ctx.jdt_found = find_ext(base, "jdt", "JDT", ctx.jdt_path);
+    ctx.jdx_found = find_ext(base, "jdx", "JDX", ctx.jdx_path);
+    ctx.jlr_found = find_ext(base, "jlr", "JLR", ctx.jlr_path);
+    std::printf("\nFiles:\n");
+    std::printf("  .JHR  %s  [%s]\n", ctx.jhr_path.c_str(), ctx.jhr_found ? "found" : "NOT FOUND");
+    std::printf("  .JDT  %s  [%s]\n", ctx.jdt_path.c_str(), ctx.jdt_found ? "found" : "not found");
+    std::printf("  .JDX  %s  [%s]\n", ctx.jdx_path.c_str(), ctx.jdx_found ? "found" : "NOT FOUND");
+    std::printf("  .JLR  %s  [%s]\n", ctx.jlr_path.c_str(), ctx.jlr_found ? "found" : "not found");
+}

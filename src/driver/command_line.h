@@ -1,0 +1,14 @@
+// Inside the driver: option scanning, usage, banner and file discovery.
+#pragma once
+
+#include "driver/driver.h"
+
+enum class scan_outcome { run, help, usage_error };
+
+// Scans the options into `opts`; the first argument that is not an option is the base
+// name and ends the scan. Prints the usage (and the error) when the outcome is not run.
+scan_outcome scan_options(int argc, char **argv, run_options &opts);
+void print_usage(const char *prog);
+void print_banner(const run_options &opts);
+// Locates the four files and prints the Files lines.
+void find_files(run_context &ctx);

@@ -1,0 +1,86 @@
+// The state of one run, shared by every phase: options, the paths of the four files,
+// sizes, the fixed-header copy, the issue list with its counters and the message table.
+#pragma once
+
+#include "format/jam.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int MAX_ISSUES = 512;
+constexpr std::size_t ISSUE_LEN = 320; // an issue text holds at most 319 characters
+constexpr std::size_t MAX_MSGS = 500000; // checks and fixes cover this many headers
+
+struct run_options {
+    bool analyze = true;
+    bool repair = false;
+    bool verbose = false;
+    bool backup = false;
+    bool summary = false;
+    bool pack = false;
+    bool extended = false;
+    std::string base_name;
+};
+
+// The issue list and the counters that the analysis hands to the repairs.
+struct scan_report {
+    int32_t jdx_records = 0;
+    int32_t jlr_records = 0;
+    int32_t active_count = 0;
+    int32_t deleted_count = 0;
+    int32_t orphan_count = 0;
+    int32_t issue_count = 0; // stored issues; lowered by the reply-link repair
+    std::vector<std::string> issues;
+    int32_t shift = 0;
+    int64_t trailing = 0;
+    // Every issue raised, also those the full list dropped, and of them the reply links
+    // that name no message: the exit status must not forget what the cap dropped.
+    int64_t raised_count = 0;
+    int64_t no_such_message_count = 0;
+};
+
+// Adds one issue, formatted like printf and cut to 319 characters. The 513th and later
+// issues are dropped and not counted in issue_count.
+[[gnu::format(printf, 2, 3)]] void add_issue(scan_report &report, const char *format, ...);
+
+// What later phases need of one message header found by the scan.
+struct msg_info {
+    int64_t hdr_offset = 0;
+    uint32_t reply_to = 0;
+    uint32_t reply_1st = 0;
+    uint32_t reply_next = 0;
+    uint32_t msgid_crc_calc = ALL_ONES;
+    uint32_t reply_crc_calc = ALL_ONES;
+    bool has_msgid = false;
+    bool has_replyid = false;
+    bool deleted = false;
+};
+
+struct run_context {
+    run_options options;
+    std::string jhr_path, jdt_path, jdx_path, jlr_path;
+    bool jhr_found = false, jdt_found = false, jdx_found = false, jlr_found = false;
+
+    int64_t jhr_size = 0;
+    int64_t jdx_size = 0;
+    int64_t jdt_size = 0;
+    int64_t jlr_size = 0;
+    fixed_header fhdr;
+    scan_report report;
+
+    // One entry per header found, in .JHR order, deleted ones included. Checks and fixes
+    // look at the first stored_count() entries only; the index rebuild uses all of them.
+    std::vector<msg_info> msg_table;
+    int64_t msg_count = 0;
+    bool table_valid = false;
+    // Offset of the header where the walk stopped at a bad signature or an implausible
+    // SubfieldLen, or -1: after such a stop the table does not describe the whole base.
+    int64_t walk_stop_offset = -1;
+
+    std::size_t stored_count() const {
+        return msg_count < static_cast<int64_t>(MAX_MSGS) ? static_cast<std::size_t>(msg_count)
+                                                          : MAX_MSGS;
+    }
+};

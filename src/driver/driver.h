@@ -1,0 +1,16 @@
+// The command line, file discovery, the run sequence and the issue list printer.
+#pragma once
+
+#include "driver/context.h"
+
+#include <string>
+
+// Runs the whole tool as the command line `argv` asks; returns the exit status
+// (0 clean, 2 issues remain, 1 fatal or usage error).
+int run_tool(int argc, char **argv);
+
+// Picks "<base>.<lower>" if it exists, else "<base>.<upper>" if that exists, else the
+// lower-case name; returns whether a file was found.
+bool find_ext(const std::string &base, const char *lower, const char *upper, std::string &path);
+
+void print_issue_list(const scan_report &report);

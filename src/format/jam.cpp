@@ -1,0 +1,189 @@
+// Decoding and encoding of the JAM records, the subfield table, the JAM CRC and dates.
+#include "format/jam.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+fixed_header decode_fixed_header(const unsigned char *p) {
+    fixed_header h;
+    h.Signature = get_u32le(p);
+    h.DateCreated = get_u32le(p + 4);
+    h.ModCounter = get_u32le(p + 8);
+    h.ActiveMsgs = get_u32le(p + 12);
+    h.PasswordCRC = get_u32le(p + 16);
+    h.BaseMsgNum = get_u32le(p + 20);
+    std::memcpy(h.Reserved, p + 24, RESERVED_SIZE);
+    return h;
+}
+
+void encode_fixed_header(const fixed_header &h, unsigned char *p) {
+    put_u32le(p, h.Signature);
+    put_u32le(p + 4, h.DateCreated);
+    put_u32le(p + 8, h.ModCounter);
+    put_u32le(p + 12, h.ActiveMsgs);
+    put_u32le(p + 16, h.PasswordCRC);
+    put_u32le(p + 20, h.BaseMsgNum);
+    std::memcpy(p + 24, h.Reserved, RESERVED_SIZE);
+}
+
+msg_header decode_msg_header(const unsigned char *p) {
+    msg_header h;
+    h.Signature = get_u32le(p);
+    h.Revision = get_u16le(p + 4);
+    h.ReservedWord = get_u16le(p + 6);
+    h.SubfieldLen = get_u32le(p + 8);
+    h.TimesRead = get_u32le(p + 12);
+    h.MSGIDcrc = get_u32le(p + 16);
+    h.REPLYcrc = get_u32le(p + 20);
+    h.ReplyTo = get_u32le(p + 24);
+    h.Reply1st = get_u32le(p + 28);
+    h.ReplyNext = get_u32le(p + 32);
+    h.DateWritten = get_u32le(p + 36);
+    h.DateReceived = get_u32le(p + 40);
+    h.DateProcessed = get_u32le(p + 44);
+    h.MessageNumber = get_u32le(p + 48);
+    h.Attribute = get_u32le(p + 52);
+    h.Attribute2 = get_u32le(p + 56);
+    h.TxtOffset = get_u32le(p + 60);
+    h.TxtLen = get_u32le(p + 64);
+    h.PasswordCRC = get_u32le(p + 68);
+    h.Cost = get_u32le(p + 72);
+    return h;
+}
+
+void encode_msg_header(const msg_header &h, unsigned char *p) {
+    put_u32le(p, h.Signature);
+    put_u16le(p + 4, h.Revision);
+    put_u16le(p + 6, h.ReservedWord);
+    put_u32le(p + 8, h.SubfieldLen);
+    put_u32le(p + 12, h.TimesRead);
+    put_u32le(p + 16, h.MSGIDcrc);
+    put_u32le(p + 20, h.REPLYcrc);
+    put_u32le(p + 24, h.ReplyTo);
+    put_u32le(p + 28, h.Reply1st);
+    put_u32le(p + 32, h.ReplyNext);
+    put_u32le(p + 36, h.DateWritten);
+    put_u32le(p + 40, h.DateReceived);
+    put_u32le(p + 44, h.DateProcessed);
+    put_u32le(p + 48, h.MessageNumber);
+    put_u32le(p + 52, h.Attribute);
+    put_u32le(p + 56, h.Attribute2);
+    put_u32le(p + 60, h.TxtOffset);
+    put_u32le(p + 64, h.TxtLen);
+    put_u32le(p + 68, h.PasswordCRC);
+    put_u32le(p + 72, h.Cost);
+}
+
+subfield_header decode_subfield_header(const unsigned char *p) {
+    return subfield_header{get_u16le(p), get_u16le(p + 2), get_u32le(p + 4)};
+}
+
+void encode_subfield_header(const subfield_header &h, unsigned char *p) {
+    put_u16le(p, h.LoID);
+    put_u16le(p + 2, h.HiID);
+    put_u32le(p + 4, h.DatLen);
+}
+
+idx_record decode_idx_record(const unsigned char *p) {
+    return idx_record{get_u32le(p), get_u32le(p + 4)};
+}
+
+void encode_idx_record(const idx_record &r, unsigned char *p) {
+    put_u32le(p, r.UserCRC);
+    put_u32le(p + 4, r.HdrOffset);
+}
+
+lastread_record decode_lastread_record(const unsigned char *p) {
+    return lastread_record{get_u32le(p), get_u32le(p + 4), get_u32le(p + 8), get_u32le(p + 12)};
+}
+
+void encode_lastread_record(const lastread_record &r, unsigned char *p) {
+    put_u32le(p, r.UserCRC);
+    put_u32le(p + 4, r.UserID);
+    put_u32le(p + 8, r.LastReadMsg);
+    put_u32le(p + 12, r.HighReadMsg);
+}
+
+// The terminating row has no name; a lookup never matches it, so LoID 0xFFFF is unknown.
+const sf_entry SF_TABLE[] = {
+    {0, 100, "OADDRESS"},
+    {1, 100, "DADDRESS"},
+    {2, 100, "SENDERNAME"},
+    {3, 100, "RECEIVERNAME"},
+    {4, 100, "MSGID"},
+    {5, 100, "REPLYID"},
+    {6, 100, "SUBJECT"},
+    {7, 40, "PID"},
+    {8, 1024, "TRACE"},
+    {9, 255, "ENCLOSEDFILE"},
+    {10, 512, "ENCLOSEDFILEWALIAS"},
+    {11, 255, "ENCLOSEDFREQ"},
+    {12, 255, "ENCLOSEDFILEWCARD"},
+    {13, 255, "ENCLOSEDINDIRECTFILE"},
+    {1000, 0, "EMBINDAT"},
+    {2000, 255, "FTSKLUDGE"},
+    {2001, 0, "SEENBY2D"},
+    {2002, 0, "PATH2D"},
+    {2003, 255, "FLAGS"},
+    {2004, 5, "TZUTCINFO"},
+    {0xFFFF, 0, nullptr},
+};
+
+const sf_entry *sf_lookup(uint16_t LoID) {
+    for (const sf_entry *e = SF_TABLE; e->name != nullptr; ++e)
+        if (e->LoID == LoID)
+            return e;
+    return nullptr;
+}
+
+uint32_t date_limit_now() {
+    return static_cast<uint32_t>(std::time(nullptr)) + DATE_TOLERANCE;
+}
+
+namespace {
+
+constexpr std::array<uint32_t, 256> make_crc_table() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> crc32_tab = make_crc_table();
+
+} // namespace
+
+uint32_t jam_crc_buf(const void *data, std::size_t len) {
+    const auto *p = static_cast<const unsigned char *>(data);
+    uint32_t crc = ALL_ONES;
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned char b = p[i];
+        if (b >= 'A' && b <= 'Z')
+            b = static_cast<unsigned char>(b + 0x20);
+        crc = (crc >> 8) ^ crc32_tab[(crc ^ b) & 0xFF];
+    }
+    return crc;
+}
+
+std::string fmt_ts(uint32_t t) {
+    if (t == 0)
+        return "(not set)";
+    // Widen without sign extension: dates after 2038 stay in the future.
+    const std::time_t when = static_cast<std::time_t>(static_cast<uint64_t>(t));
+    std::tm tm{};
+#ifdef _WIN32
+    const bool ok = localtime_s(&tm, &when) == 0;
+#else
+    const bool ok = localtime_r(&when, &tm) != nullptr;
+#endif
+    char out[32];
+    if (!ok || std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        std::snprintf(out, sizeof out, "0x%08X", t);
+    return out;
+}

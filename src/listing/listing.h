@@ -1,0 +1,8 @@
+// The message summary table printed at the end of a run with -s.
+#pragma once
+
+#include "driver/context.h"
+
+constexpr int SUMMARY_ROWS = 25;
+
+void print_summary(run_context &ctx);

@@ -1,0 +1,97 @@
+// Starts the binary with posix_spawn, its output redirected to temporary files.
+#include "support/runner.h"
+
+#include "driver/driver.h"
+#include "support/base_builder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+std::vector<char *> make_argv(std::vector<std::string> &words) {
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+} // namespace
+
+run_result run_cairnfix(const std::vector<std::string> &args) {
+    const std::string dir = make_temp_dir();
+    const std::string out_path = dir + "/out", err_path = dir + "/err";
+    std::vector<std::string> words{CAIRNFIX_BIN};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv = make_argv(words);
+
+    std::vector<std::string> env_words{"TZ=UTC"};
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::string(*e).rfind("TZ=", 0) != 0)
+            env_words.emplace_back(*e);
+    std::vector<char *> envp = make_argv(env_words);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, CAIRNFIX_BIN, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " CAIRNFIX_BIN);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+
+    run_result r;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    std::filesystem::remove_all(dir);
+    return r;
+}
+
+run_result run_in_process(const std::vector<std::string> &args) {
+    const std::string dir = make_temp_dir();
+    const std::string out_path = dir + "/out", err_path = dir + "/err";
+    std::vector<std::string> words{"cairnfix"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv = make_argv(words);
+
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int saved_out = dup(1), saved_err = dup(2);
+    const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    close(out_fd);
+    close(err_fd);
+
+    run_result r;
+    r.status = run_tool(static_cast<int>(words.size()), argv.data());
+
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    std::filesystem::remove_all(dir);
+    return r;
+}
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}

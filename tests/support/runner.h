@@ -1,0 +1,21 @@
+// Runs the real cairnfix binary and captures what a user would see.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct run_result {
+    std::string out;  // standard output
+    std::string err;  // standard error
+    int status = -1;  // exit status, or -1 when the process did not exit normally
+};
+
+// Runs cairnfix with these arguments (argv[0] is the binary's path) under TZ=UTC.
+run_result run_cairnfix(const std::vector<std::string> &args);
+
+// Runs the tool inside this process, capturing stdout and stderr through temporary files.
+// Needed where a test sets up the file layer's fault injection first.
+run_result run_in_process(const std::vector<std::string> &args);
+
+// True when `text` contains `part`; for readable EXPECT_TRUE lines.
+bool contains(const std::string &text, const std::string &part);
