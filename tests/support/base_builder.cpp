@@ -132,13 +132,20 @@ std::string test_message::subfield_block() const {
     return block;
 }
 
-base_builder::base_builder(std::string name) : name_(std::move(name)), dir_(make_temp_dir()) {
+base_builder::base_builder(std::string name) : base_builder(make_temp_dir(), std::move(name)) {
+    remove_dir_ = true;
+}
+
+base_builder::base_builder(std::string dir, std::string name)
+    : name_(std::move(name)), dir_(std::move(dir)), remove_dir_(false) {
     fhdr.Signature = JAM_SIGNATURE;
     fhdr.DateCreated = DEFAULT_DATE;
     fhdr.BaseMsgNum = 1;
 }
 
 base_builder::~base_builder() {
+    if (!remove_dir_)
+        return;
     std::error_code ec;
     fs::remove_all(dir_, ec);
 }

@@ -52,7 +52,10 @@ struct test_message {
 
 class base_builder {
   public:
+    // A base in a fresh temporary directory that is removed with the builder.
     explicit base_builder(std::string name = "base");
+    // A base written into an existing directory that outlives the builder (generators).
+    base_builder(std::string dir, std::string name);
     ~base_builder();
     base_builder(const base_builder &) = delete;
     base_builder &operator=(const base_builder &) = delete;
@@ -93,6 +96,7 @@ class base_builder {
   private:
     std::string name_;
     std::string dir_;
+    bool remove_dir_ = true;
     bool upper_[4] = {};
     bool missing_[4] = {};
     std::vector<int64_t> offsets_;
