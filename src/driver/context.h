@@ -3,6 +3,7 @@
 #pragma once
 
 #include "format/jam.h"
+#include "format/lock.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,9 @@ struct run_context {
     // Offset of the header where the walk stopped at a bad signature or an implausible
     // SubfieldLen, or -1: after such a stop the table does not describe the whole base.
     int64_t walk_stop_offset = -1;
+
+    // The JAM write lock, held from before the first write to the end of a repair run.
+    base_lock lock;
 
     std::size_t stored_count() const {
         return msg_count < static_cast<int64_t>(MAX_MSGS) ? static_cast<std::size_t>(msg_count)

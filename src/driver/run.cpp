@@ -5,11 +5,33 @@
 #include "listing/listing.h"
 #include "repair/repair.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
 namespace {
+
+// How long a repair waits for another program to release the JAM write lock.
+constexpr int LOCK_WAIT_MS = 10000;
+
+// Takes the JAM write lock before anything is written. A lock held by another program
+// that is not released in time stops the run; a file system without locks only warns.
+bool lock_base(run_context &ctx) {
+    switch (ctx.lock.acquire(ctx.jhr_path, LOCK_WAIT_MS)) {
+    case base_lock::outcome::locked:
+        return true;
+    case base_lock::outcome::busy:
+        std::fprintf(stderr, "\nFATAL: message base is locked by another program.\n");
+        return false;
+    case base_lock::outcome::failed:
+        std::fprintf(stderr, "  WARN: cannot lock %s: %s\n", ctx.jhr_path.c_str(),
+                     std::strerror(errno));
+        return true;
+    }
+    return true;
+}
 
 int run_sequence(int argc, char **argv) {
     auto ctx = std::make_unique<run_context>();
@@ -22,11 +44,12 @@ int run_sequence(int argc, char **argv) {
     print_banner(opts);
     find_files(*ctx);
     if (!ctx->jhr_found) {
-        std::fflush(stdout);
         std::fprintf(stderr, "\nFATAL: .JHR not found.\n");
         return 1;
     }
     const bool writes = opts.repair || opts.pack;
+    if (writes && !lock_base(*ctx))
+        return 1;
     if (writes && opts.backup && !run_backup(*ctx))
         return 1;
 
@@ -53,7 +76,6 @@ int run_tool(int argc, char **argv) {
     try {
         return run_sequence(argc, argv);
     } catch (const std::bad_alloc &) {
-        std::fflush(stdout);
         std::fprintf(stderr, "\nFATAL: out of memory.\n");
         return 1;
     }

@@ -65,6 +65,7 @@ bool jam_file::open(const std::string &path, const char *mode, std::size_t buffe
     }
     pos_ = 0;
     last_ = last_io::none;
+    injected_error_ = false;
     return true;
 }
 
@@ -79,7 +80,12 @@ bool jam_file::switch_direction(last_io next) {
 }
 
 std::size_t jam_file::read(void *buf, std::size_t n) {
-    if (injected_failure() || !switch_direction(last_io::reading)) {
+    if (injected_failure()) {
+        injected_error_ = true;
+        pos_ = -1;
+        return 0;
+    }
+    if (!switch_direction(last_io::reading)) {
         pos_ = -1;
         return 0;
     }
@@ -140,7 +146,7 @@ bool jam_file::close() {
     buffer_.reset();
     if (fp == nullptr)
         return true;
-    const bool stream_ok = std::ferror(fp) == 0;
+    const bool stream_ok = std::ferror(fp) == 0 && !injected_error_;
     if (injected_failure()) {
         std::fclose(fp);
         errno = EIO;

@@ -36,7 +36,8 @@ class jam_file {
     bool flush();
     // Flushes and asks the system to put the data on the disk.
     bool sync();
-    // Closes and reports whether the stream and the close went well.
+    // Closes and reports whether the stream and the close went well; a read that failed
+    // (rather than reaching the end of the file) makes it report failure too.
     bool close();
     int descriptor() const;
 
@@ -47,6 +48,8 @@ class jam_file {
     std::FILE *fp_ = nullptr;
     int64_t pos_ = -1; // -1: unknown, the next seek goes to the system
     last_io last_ = last_io::none;
+    // An injected read failure leaves the stream in error, as a real one does.
+    bool injected_error_ = false;
     std::unique_ptr<char[]> buffer_;
 };
 

@@ -1,5 +1,142 @@
-// Placeholder until this phase is built.
+// The rebuild of .JDX from the message headers in .JHR, and the creation of the empty
+// .JDT and .JLR a base without texts or users lacks.
+#include "format/files.h"
 #include "repair/repair.h"
 
-void rebuild_index(run_context &) {}
-void create_missing_files(run_context &) {}
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t MAX_BLOCK = 131071;      // a longer subfield block is not trusted
+constexpr std::size_t MAX_NAME = 100;       // bytes of a recipient name that are hashed
+constexpr std::size_t JHR_BUFFER = 1 << 20; // the headers are read almost sequentially
+
+// The UserCRC a subfield block gives: the CRC of its last non-empty recipient name, cut
+// at 100 bytes and at a NUL, or ALL_ONES when there is none.
+uint32_t receiver_crc(const unsigned char *block, uint32_t len) {
+    uint32_t crc = ALL_ONES;
+    uint64_t pos = 0;
+    while (pos + SUBFIELD_HEADER_SIZE <= len) {
+        const subfield_header sf = decode_subfield_header(block + pos);
+        if (sf.DatLen > len - pos - SUBFIELD_HEADER_SIZE)
+            break;
+        const unsigned char *data = block + pos + SUBFIELD_HEADER_SIZE;
+        if (sf.LoID == SF_RECEIVERNAME && sf.DatLen != 0) {
+            const std::size_t n = std::min<std::size_t>(sf.DatLen, MAX_NAME);
+            const auto *nul = static_cast<const unsigned char *>(std::memchr(data, 0, n));
+            crc = jam_crc_buf(data, nul ? static_cast<std::size_t>(nul - data) : n);
+        }
+        pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
+    }
+    return crc;
+}
+
+// The UserCRC of the header at `offset`, or ALL_ONES when the header or its subfield
+// block cannot be read or does not look like one.
+uint32_t user_crc_at(jam_file &jhr, int64_t offset, std::vector<unsigned char> &block) {
+    unsigned char raw[MSG_HEADER_SIZE];
+    if (!jhr.seek(offset) || !jhr.read_exact(raw, sizeof raw))
+        return ALL_ONES;
+    const msg_header h = decode_msg_header(raw);
+    if (h.Signature != JAM_SIGNATURE || h.SubfieldLen == 0 || h.SubfieldLen > MAX_BLOCK)
+        return ALL_ONES;
+    block.resize(h.SubfieldLen);
+    if (!jhr.read_exact(block.data(), block.size()))
+        return ALL_ONES;
+    return receiver_crc(block.data(), h.SubfieldLen);
+}
+
+// The whole current index (nothing when there is none), kept to put back if the new one
+// cannot be written.
+bool read_old_index(const std::string &path, std::vector<unsigned char> &old) {
+    if (!file_exists(path))
+        return true;
+    const int64_t size = fsize(path);
+    jam_file f;
+    if (size < 0 || !f.open(path, "rb"))
+        return false;
+    old.resize(static_cast<std::size_t>(size));
+    return old.empty() || f.read_exact(old.data(), old.size());
+}
+
+// Writes all bytes in one call and closes; on failure errno tells the first reason.
+bool write_and_close(jam_file &f, const std::vector<unsigned char> &bytes) {
+    if (!bytes.empty() && !f.write(bytes.data(), bytes.size())) {
+        const int reason = errno;
+        f.close();
+        errno = reason;
+        return false;
+    }
+    return f.close();
+}
+
+// Replaces the content of .JDX in place, so that programs holding it open see the new
+// index; if that fails, the old content is written back.
+bool replace_index(const std::string &path, const std::vector<unsigned char> &records) {
+    std::vector<unsigned char> old;
+    if (!read_old_index(path, old)) {
+        std::fprintf(stderr, "  ERROR: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    jam_file out;
+    if (!out.open(path, "wb")) {
+        std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (write_and_close(out, records))
+        return true;
+    print_write_error(path);
+    jam_file again;
+    if (!again.open(path, "wb") || !write_and_close(again, old))
+        std::fprintf(stderr, "  ERROR: restore of the old index failed on %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+    return false;
+}
+
+void create_empty(const std::string &path) {
+    jam_file f;
+    if (f.open(path, "wb") && f.close())
+        return;
+    std::fprintf(stderr, "  WARN: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+}
+
+} // namespace
+
+void rebuild_index(run_context &ctx) {
+    std::printf("  Rebuilding .JDX (%" PRId64 " entries)...\n", ctx.msg_count);
+    // Every header found gets its record, also those past the entries the checks cover,
+    // and a deleted header keeps its name and offset like any other.
+    jam_file jhr;
+    if (jhr.open(ctx.jhr_path, "rb", JHR_BUFFER)) {
+        std::vector<unsigned char> records(ctx.msg_table.size() * IDX_RECORD_SIZE);
+        std::vector<unsigned char> block;
+        for (std::size_t i = 0; i < ctx.msg_table.size(); ++i) {
+            const int64_t offset = ctx.msg_table[i].hdr_offset;
+            const idx_record r{user_crc_at(jhr, offset, block), static_cast<uint32_t>(offset)};
+            encode_idx_record(r, records.data() + i * IDX_RECORD_SIZE);
+        }
+        jhr.close();
+        if (replace_index(ctx.jdx_path, records))
+            std::printf("  Wrote %zu records\n", ctx.msg_table.size());
+    } else {
+        std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", ctx.jhr_path.c_str(),
+                     std::strerror(errno));
+    }
+    write_fhdr(ctx.jhr_path, ctx.fhdr);
+}
+
+void create_missing_files(run_context &ctx) {
+    if (!ctx.jdt_found) {
+        std::printf("  Creating empty .JDT\n");
+        create_empty(ctx.jdt_path);
+    }
+    if (!ctx.jlr_found) {
+        std::printf("  Creating empty .JLR\n");
+        create_empty(ctx.jlr_path);
+    }
+}

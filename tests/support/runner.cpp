@@ -61,11 +61,15 @@ run_result run_cairnfix(const std::vector<std::string> &args) {
 }
 
 run_result run_in_process(const std::vector<std::string> &args) {
-    const std::string dir = make_temp_dir();
-    const std::string out_path = dir + "/out", err_path = dir + "/err";
     std::vector<std::string> words{"cairnfix"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv = make_argv(words);
+    return capture_output([&] { return run_tool(static_cast<int>(words.size()), argv.data()); });
+}
+
+run_result capture_output(const std::function<int()> &body) {
+    const std::string dir = make_temp_dir();
+    const std::string out_path = dir + "/out", err_path = dir + "/err";
 
     std::fflush(stdout);
     std::fflush(stderr);
@@ -78,7 +82,7 @@ run_result run_in_process(const std::vector<std::string> &args) {
     close(err_fd);
 
     run_result r;
-    r.status = run_tool(static_cast<int>(words.size()), argv.data());
+    r.status = body();
 
     std::fflush(stdout);
     std::fflush(stderr);
@@ -94,4 +98,27 @@ run_result run_in_process(const std::vector<std::string> &args) {
 
 bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
+}
+
+std::string report_section(const std::string &out, const std::string &heading) {
+    const std::size_t start = out.find("\n=== " + heading + " ===\n");
+    if (start == std::string::npos)
+        return {};
+    const std::size_t end = out.find("\n=== ", start + 1);
+    return out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::vector<std::string> issue_texts(const std::string &out) {
+    std::vector<std::string> texts;
+    const std::size_t start = out.find("\n=== Issues Found: ");
+    if (start == std::string::npos)
+        return texts;
+    std::size_t pos = out.find('\n', start + 1) + 1;
+    // Each entry is "  [nnn] text"; the list ends at the first other line.
+    while (out.compare(pos, 3, "  [") == 0 && out.size() > pos + 8) {
+        const std::size_t eol = out.find('\n', pos);
+        texts.push_back(out.substr(pos + 8, eol - pos - 8));
+        pos = eol + 1;
+    }
+    return texts;
 }

@@ -1,6 +1,7 @@
 // Runs the real cairnfix binary and captures what a user would see.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,15 @@ run_result run_cairnfix(const std::vector<std::string> &args);
 // Runs the tool inside this process, capturing stdout and stderr through temporary files.
 // Needed where a test sets up the file layer's fault injection first.
 run_result run_in_process(const std::vector<std::string> &args);
+// Runs `body` in this process with stdout and stderr captured; its result is the status.
+// For tests that call one phase directly.
+run_result capture_output(const std::function<int()> &body);
 
 // True when `text` contains `part`; for readable EXPECT_TRUE lines.
 bool contains(const std::string &text, const std::string &part);
+
+// The part of a report from "\n=== <heading> ===\n" up to the next heading or the end;
+// empty when the heading is not there.
+std::string report_section(const std::string &out, const std::string &heading);
+// The texts of the printed issue list, in order, without their "  [%3d] " numbers.
+std::vector<std::string> issue_texts(const std::string &out);

@@ -1,0 +1,97 @@
+// The JAM write lock: repairs wait for another program's lock on byte 0 of .JHR and give
+// up after ten seconds without writing; analyses take no lock.
+#include "format/files.h"
+#include "support/base_builder.h"
+#include "support/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A second process that holds a classic fcntl write lock on byte 0, as a tosser does
+// while it writes a message, for `hold_ms` milliseconds.
+class lock_holder {
+  public:
+    lock_holder(const std::string &path, int hold_ms) {
+        int ready[2];
+        if (pipe(ready) != 0)
+            throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(path.c_str(), O_RDWR);
+            struct flock fl {};
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_len = 1;
+            const char ok = fcntl(fd, F_SETLK, &fl) == 0 ? '1' : '0';
+            if (write(ready[1], &ok, 1) != 1)
+                _exit(1);
+            usleep(static_cast<useconds_t>(hold_ms) * 1000);
+            _exit(0);
+        }
+        close(ready[1]);
+        char ok = '0';
+        if (read(ready[0], &ok, 1) != 1 || ok != '1')
+            throw std::runtime_error("the holder could not lock");
+        close(ready[0]);
+    }
+    ~lock_holder() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(WriteLock, RepairGivesUpOnAHeldLockWithoutWriting) {
+    base_builder b;
+    b.add_message();
+    b.active_msgs = 7; // something to repair
+    b.write();
+    b.append(jam_ext::jdx, "x");
+    const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
+
+    lock_holder holder(b.path(jam_ext::jhr), 12000);
+    const auto start = std::chrono::steady_clock::now();
+    const run_result r = run_cairnfix({"-r", "-b", b.base()});
+    EXPECT_GE(seconds_since(start), 9.5);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nFATAL: message base is locked by another program.\n");
+    EXPECT_FALSE(contains(r.out, "Issues Found"));
+    EXPECT_EQ(b.bytes(jam_ext::jhr), jhr);
+    EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
+    EXPECT_FALSE(file_exists(b.path(jam_ext::jhr) + ".bak"));
+}
+
+TEST(WriteLock, RepairWaitsForARelease_AnalysisTakesNoLock) {
+    base_builder b;
+    b.add_message();
+    b.write();
+    b.append(jam_ext::jdx, "x");
+    {
+        lock_holder holder(b.path(jam_ext::jhr), 2000);
+        const auto start = std::chrono::steady_clock::now();
+        const run_result r = run_cairnfix({b.base()});
+        EXPECT_LT(seconds_since(start), 5.0);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "");
+    }
+    lock_holder holder(b.path(jam_ext::jhr), 1500);
+    const auto start = std::chrono::steady_clock::now();
+    const run_result r = run_cairnfix({"-r", b.base()});
+    EXPECT_GE(seconds_since(start), 1.0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.bytes(jam_ext::jdx).size() % 8, 0u) << r.out;
+}

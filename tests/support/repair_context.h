@@ -1,0 +1,75 @@
+// A run_context filled as the analysis leaves it for a base written by base_builder, so
+// that the repairs can be driven directly, and capture of what they print.
+#pragma once
+
+#include "driver/context.h"
+#include "format/files.h"
+#include "support/base_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Paths, found flags and sizes of the files as they are on disk, the fixed header, the
+// active count and one table entry per message of the builder; the table is valid.
+inline void fill_context(run_context &ctx, const base_builder &b) {
+    std::string *paths[] = {&ctx.jhr_path, &ctx.jdt_path, &ctx.jdx_path, &ctx.jlr_path};
+    bool *found[] = {&ctx.jhr_found, &ctx.jdt_found, &ctx.jdx_found, &ctx.jlr_found};
+    int64_t *sizes[] = {&ctx.jhr_size, &ctx.jdt_size, &ctx.jdx_size, &ctx.jlr_size};
+    for (int i = 0; i < 4; ++i) {
+        *paths[i] = b.path(static_cast<jam_ext>(i));
+        *found[i] = file_exists(*paths[i]);
+        *sizes[i] = *found[i] ? fsize(*paths[i]) : 0;
+    }
+    const std::string jhr = b.bytes(jam_ext::jhr);
+    ctx.fhdr = decode_fixed_header(reinterpret_cast<const unsigned char *>(jhr.data()));
+    ctx.msg_table.clear();
+    ctx.report.active_count = 0;
+    for (std::size_t i = 0; i < b.messages.size(); ++i) {
+        const test_message &t = b.messages[i];
+        msg_info m;
+        m.hdr_offset = b.header_offset(i);
+        m.reply_to = t.hdr.ReplyTo;
+        m.reply_1st = t.hdr.Reply1st;
+        m.reply_next = t.hdr.ReplyNext;
+        for (const auto &sf : t.subfields) {
+            if (sf.LoID == SF_MSGID) {
+                m.has_msgid = true;
+                m.msgid_crc_calc = jam_crc_buf(sf.data.data(), sf.data.size());
+            } else if (sf.LoID == SF_REPLYID) {
+                m.has_replyid = true;
+                m.reply_crc_calc = jam_crc_buf(sf.data.data(), sf.data.size());
+            }
+        }
+        m.deleted = (t.hdr.Attribute & MSG_DELETED) != 0;
+        if (!m.deleted)
+            ++ctx.report.active_count;
+        ctx.msg_table.push_back(m);
+    }
+    ctx.msg_count = static_cast<int64_t>(ctx.msg_table.size());
+    ctx.table_valid = true;
+}
+
+struct captured {
+    std::string out, err;
+};
+
+// Runs `f` with standard output and standard error captured.
+template <class F> captured capture_output(F &&f) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    f();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    captured c;
+    c.out = testing::internal::GetCapturedStdout();
+    c.err = testing::internal::GetCapturedStderr();
+    return c;
+}
+
+// Counted file operations that `f` performs, so a test can make the k-th from the end fail.
+template <class F> uint64_t count_io(F &&f) {
+    io_fail_at(0, false);
+    capture_output(f);
+    return io_op_count();
+}
