@@ -78,11 +78,9 @@ int32_t find_shift(const byte_buffer &head, int64_t size) {
 bool read_head(const std::string &path, int64_t size, byte_buffer &head) {
     if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
         return false;
-    jam_file f;
-    if (!f.open(path, "rb"))
-        return false;
     head.resize(static_cast<std::size_t>(std::min(size, HEAD_LEN)));
-    if (!f.read_exact(head.data(), head.size()) || !f.close())
+    jam_file f;
+    if (!f.open(path, "rb") || !f.read_exact(head.data(), head.size()) || !f.close())
         return false;
     if (!signature_at(head, 0))
         return false;
@@ -134,7 +132,6 @@ bool replace_file(const std::string &path, const byte_buffer &image, base_lock &
         error = errno;
     }
     if (!ok) {
-        std::fflush(stdout);
         std::fprintf(stderr, "  ERROR: could not rewrite %s: %s\n", path.c_str(),
                      std::strerror(error));
         remove_file(tmp);
@@ -180,7 +177,6 @@ bool detect_byte_shift(run_context &ctx) {
         return true;
 
     if (!correct_shift(ctx, shift)) {
-        std::fflush(stdout);
         std::fprintf(stderr, "  ERROR: failed to rewrite .JHR\n");
         return false;
     }

@@ -32,13 +32,6 @@ bool copy_file(const std::string &from, const std::string &to, std::vector<unsig
     return false;
 }
 
-void report_failure(const std::string *source) {
-    std::fflush(stdout);
-    if (source != nullptr)
-        std::fprintf(stderr, "  ERROR: backup failed: %s\n", source->c_str());
-    std::fprintf(stderr, "Backup failed.\n");
-}
-
 } // namespace
 
 bool run_backup(run_context &ctx) {
@@ -50,7 +43,7 @@ bool run_backup(run_context &ctx) {
         if (!file_exists(source))
             continue;
         if (!copy_file(source, source + ".bak", buffer)) {
-            report_failure(&source);
+            std::fprintf(stderr, "  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
             return false;
         }
         std::printf("  Backed up: %s\n", source.c_str());
@@ -58,6 +51,6 @@ bool run_backup(run_context &ctx) {
     }
     // The .JHR was there when the run began; finding no file at all is a failure too.
     if (!copied)
-        report_failure(nullptr);
+        std::fprintf(stderr, "Backup failed.\n");
     return copied;
 }
