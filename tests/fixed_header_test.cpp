@@ -92,7 +92,7 @@ TEST(FixedHeader, NoCompleteHeaderEndsTheRun) {
     }
     base_builder b;
     b.write();
-    io_fail_at(1, true);
+    io_fail_at(3, true); // after the byte-shift test's open and read
     const run_result r = run_in_process({b.base()});
     io_fail_at(0, false);
     EXPECT_EQ(r.status, 1);

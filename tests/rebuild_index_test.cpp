@@ -99,22 +99,21 @@ TEST(RebuildIndex, IndexesHeadersBeyondThoseTheChecksCover) {
 }
 
 TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
-    // Counted operations of a rebuild end with: old index open and read, new index open,
-    // write and close, then the fixed header's open, write and close (0 from the end).
+    // Counted operations of a rebuild end with: old index open and read, index open, write,
+    // close and truncate, then the fixed header's open, write and close (0 from the end).
     struct row {
         const char *what;
         uint64_t from_end;
         bool sticky;
-        bool jdx_kept;
+        bool header_written;
         const char *err_start;
     };
     const row rows[] = {
-        {"index write", 4, false, true, "  ERROR: write failed on "},
-        {"index close", 3, false, true, "  ERROR: write failed on "},
-        {"index open", 5, false, true, "  ERROR: cannot open "},
-        {"old index read", 6, false, true, "  ERROR: cannot read "},
+        {"index write", 5, false, true, "  ERROR: write failed on "},
+        {"index close", 4, false, true, "  ERROR: write failed on "},
+        {"index open", 6, false, true, "  ERROR: write failed on "},
         {"header file open", 0, false, true, "  ERROR: cannot open "}, // the first operation
-        {"index write and all after", 4, true, false, "  ERROR: write failed on "},
+        {"index write and all after", 5, true, false, "  ERROR: write failed on "},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -137,14 +136,29 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
 
         EXPECT_EQ(c.out, "  Rebuilding .JDX (2 entries)...\n");
         EXPECT_EQ(c.err.rfind(r.err_start, 0), 0u) << c.err;
-        if (r.jdx_kept) {
-            EXPECT_EQ(b.bytes(jam_ext::jdx), old);
+        EXPECT_EQ(b.bytes(jam_ext::jdx), old);
+        if (r.header_written) {
             EXPECT_EQ(mod_counter_on_disk(b), 10u); // the fixed header is written all the same
         } else {
             EXPECT_TRUE(contains(c.err, "  ERROR: restore of the old index failed on "));
             EXPECT_TRUE(contains(c.err, "  ERROR: cannot open " + ctx.jhr_path));
         }
     }
+
+    // An old index that cannot be read ends the run before anything is written.
+    base_builder b;
+    b.add_message();
+    b.index = std::vector<idx_record>{{1, 2}};
+    b.write();
+    run_context ctx;
+    fill_context(ctx, b);
+    const uint64_t total = count_io([&] { rebuild_index(ctx); });
+    b.write();
+    fill_context(ctx, b);
+    io_fail_at(total - 7, false);
+    capture_output([&] { EXPECT_THROW(rebuild_index(ctx), read_error); });
+    io_fail_at(0, false);
+    EXPECT_EQ(b.bytes(jam_ext::jdx), std::string(le32(1) + le32(2)));
 }
 
 TEST(RebuildIndex, FileThatCannotBeCreatedIsReported) {

@@ -73,16 +73,21 @@ int32_t find_shift(const byte_buffer &head, int64_t size) {
     return 0;
 }
 
-// Reads the start of .JHR for the test. False when there is nothing to examine: a file
-// too small or unreadable, no signature at 0, or a message header already at 1024.
+// Reads the start of .JHR for the test; false when the file cannot be opened.
 bool read_head(const std::string &path, int64_t size, byte_buffer &head) {
-    if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
-        return false;
     head.resize(static_cast<std::size_t>(std::min(size, HEAD_LEN)));
     jam_file f;
-    if (!f.open(path, "rb") || !f.read_exact(head.data(), head.size()) || !f.close())
+    if (!f.open(path, "rb"))
         return false;
-    if (!signature_at(head, 0))
+    if (!f.read_exact(head.data(), head.size()))
+        head.clear();
+    return true;
+}
+
+// Whether the head is worth examining: it is complete, its signature is intact and no
+// message header stands at 1024 yet.
+bool worth_examining(const byte_buffer &head, int64_t size) {
+    if (head.empty() || !signature_at(head, 0))
         return false;
     return !(size >= MIN_SIZE_IN_PLACE && signature_at(head, FIXED_HEADER_SIZE));
 }
@@ -155,8 +160,16 @@ bool correct_shift(run_context &ctx, int32_t shift) {
 
 bool detect_byte_shift(run_context &ctx) {
     const int64_t size = fsize(ctx.jhr_path);
+    if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
+        return true;
     byte_buffer head;
-    if (!read_head(ctx.jhr_path, size, head))
+    // A header file that exists but cannot be opened must not be judged half-examined.
+    if (!read_head(ctx.jhr_path, size, head)) {
+        print_open_error(ctx.jhr_path);
+        std::fprintf(stderr, "\nFATAL: Cannot read .JHR fixed header.\n");
+        return false;
+    }
+    if (!worth_examining(head, size))
         return true;
     const int32_t shift = find_shift(head, size);
     if (shift == 0)

@@ -34,6 +34,7 @@ void check_jdx(run_context &ctx) {
 
     jam_file jdx;
     if (!jdx.open(ctx.jdx_path, "rb", READ_BUFFER)) {
+        print_open_error(ctx.jdx_path);
         add_issue(report, ".JDX: cannot open");
         return;
     }
@@ -93,6 +94,7 @@ void check_jlr(run_context &ctx) {
 
     jam_file jlr;
     if (!jlr.open(ctx.jlr_path, "rb", READ_BUFFER)) {
+        print_open_error(ctx.jlr_path);
         add_issue(report, ".JLR: cannot open");
         return;
     }

@@ -229,17 +229,19 @@ void scan_headers(run_context &ctx) {
 
     jam_file jhr;
     if (!jhr.open(ctx.jhr_path, "rb", JHR_BUFFER)) {
-        const int err = errno;
-        std::fflush(stdout);
-        std::fprintf(stderr, "ERROR: %s\n", std::strerror(err));
+        std::fprintf(stderr, "ERROR: %s\n", std::strerror(errno));
         return;
     }
     // Without a readable .JDT the text locations are still judged against its size; only
     // the escaped-text check needs the stream.
     jam_file jdt_stream;
     jam_file *jdt = nullptr;
-    if (ctx.jdt_size > 0 && file_exists(ctx.jdt_path) && jdt_stream.open(ctx.jdt_path, "rb"))
-        jdt = &jdt_stream;
+    if (ctx.jdt_size > 0 && file_exists(ctx.jdt_path)) {
+        if (jdt_stream.open(ctx.jdt_path, "rb"))
+            jdt = &jdt_stream;
+        else
+            print_open_error(ctx.jdt_path);
+    }
     const uint32_t date_limit = date_limit_now();
 
     std::printf("\n=== Message Header Scan ===\n");

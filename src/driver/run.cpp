@@ -78,5 +78,9 @@ int run_tool(int argc, char **argv) {
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "\nFATAL: out of memory.\n");
         return 1;
+    } catch (const read_error &e) {
+        std::fprintf(stderr, "\nFATAL: cannot read %s: %s\n", e.path.c_str(),
+                     std::strerror(e.error));
+        return 1;
     }
 }

@@ -59,13 +59,14 @@ bool jam_file::open(const std::string &path, const char *mode, std::size_t buffe
     fp_ = std::fopen(path.c_str(), mode);
     if (fp_ == nullptr)
         return false;
+    path_ = path;
+    writable_ = std::strpbrk(mode, "wa+") != nullptr;
     if (buffer > 0) {
         buffer_ = std::make_unique<char[]>(buffer);
         std::setvbuf(fp_, buffer_.get(), _IOFBF, buffer);
     }
     pos_ = 0;
     last_ = last_io::none;
-    injected_error_ = false;
     return true;
 }
 
@@ -80,20 +81,16 @@ bool jam_file::switch_direction(last_io next) {
 }
 
 std::size_t jam_file::read(void *buf, std::size_t n) {
-    if (injected_failure()) {
-        injected_error_ = true;
-        pos_ = -1;
-        return 0;
-    }
-    if (!switch_direction(last_io::reading)) {
-        pos_ = -1;
-        return 0;
-    }
+    if (injected_failure() || !switch_direction(last_io::reading))
+        throw read_error{path_, errno};
     const std::size_t got = std::fread(buf, 1, n, fp_);
-    if (got < n)
+    if (got < n) {
+        if (std::ferror(fp_))
+            throw read_error{path_, errno};
         pos_ = -1; // clears EOF on the next seek
-    else
+    } else {
         pos_ += static_cast<int64_t>(n);
+    }
     return got;
 }
 
@@ -143,11 +140,12 @@ bool jam_file::sync() {
 bool jam_file::close() {
     std::FILE *fp = fp_;
     fp_ = nullptr;
-    buffer_.reset();
+    // The stdio buffer must outlive fclose, which still writes out what it holds.
+    const std::unique_ptr<char[]> buffer = std::move(buffer_);
     if (fp == nullptr)
         return true;
-    const bool stream_ok = std::ferror(fp) == 0 && !injected_error_;
-    if (injected_failure()) {
+    const bool stream_ok = std::ferror(fp) == 0;
+    if (writable_ && injected_failure()) {
         std::fclose(fp);
         errno = EIO;
         return false;
@@ -202,18 +200,25 @@ bool remove_file(const std::string &path) {
     return fs::remove(path, ec) && !ec;
 }
 
+void print_open_error(const std::string &path) {
+    std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+}
+
+void print_write_error(const std::string &path) {
+    std::fprintf(stderr, "  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
+}
+
 bool write_fhdr(const std::string &path, fixed_header &fhdr) {
     fhdr.ModCounter = fhdr.ModCounter == ALL_ONES ? 0 : fhdr.ModCounter + 1;
     jam_file f;
     if (!f.open(path, "r+b")) {
-        std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        print_open_error(path);
         return false;
     }
     unsigned char image[FIXED_HEADER_SIZE];
     encode_fixed_header(fhdr, image);
     if (!f.write(image, sizeof image) || !f.close()) {
-        std::fprintf(stderr, "  ERROR: write failed on %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+        print_write_error(path);
         return false;
     }
     return true;

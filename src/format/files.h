@@ -15,6 +15,14 @@ void io_fail_at(uint64_t n, bool sticky);
 // Counted operations since the last io_fail_at (or since the start of the process).
 uint64_t io_op_count();
 
+// A read that the system reports as failed, as opposed to one that reached the end of the
+// file. Nothing may be judged or repaired on bytes that could not be read, so a read error
+// ends the run (the driver reports it).
+struct read_error {
+    std::string path;
+    int error;
+};
+
 // A buffered binary stream that closes itself. Positions are tracked so that a seek to
 // where the stream already stands costs no system call.
 class jam_file {
@@ -27,7 +35,8 @@ class jam_file {
     // Opens with an fopen mode ("rb", "wb", "r+b"); `buffer` sets the stdio buffer size.
     bool open(const std::string &path, const char *mode, std::size_t buffer = 0);
     bool is_open() const { return fp_ != nullptr; }
-    // Reads up to n bytes; returns how many arrived.
+    // Reads up to n bytes; returns how many arrived before the end of the file. Throws
+    // read_error when the system reports a failure.
     std::size_t read(void *buf, std::size_t n);
     bool read_exact(void *buf, std::size_t n) { return read(buf, n) == n; }
     // Writes all n bytes or reports failure.
@@ -36,8 +45,8 @@ class jam_file {
     bool flush();
     // Flushes and asks the system to put the data on the disk.
     bool sync();
-    // Closes and reports whether the stream and the close went well; a read that failed
-    // (rather than reaching the end of the file) makes it report failure too.
+    // Closes and reports whether the stream and the close went well. Closing a stream
+    // that was only read from cannot lose data, so it is not a counted operation.
     bool close();
     int descriptor() const;
 
@@ -46,10 +55,10 @@ class jam_file {
     bool switch_direction(last_io next);
 
     std::FILE *fp_ = nullptr;
+    std::string path_;
+    bool writable_ = false;
     int64_t pos_ = -1; // -1: unknown, the next seek goes to the system
     last_io last_ = last_io::none;
-    // An injected read failure leaves the stream in error, as a real one does.
-    bool injected_error_ = false;
     std::unique_ptr<char[]> buffer_;
 };
 
@@ -63,6 +72,10 @@ int portable_truncate(const std::string &path, int64_t length);
 bool rename_file(const std::string &from, const std::string &to);
 // Removes a file; false when it could not be removed.
 bool remove_file(const std::string &path);
+
+// The error lines of failed opens and writes on standard error, with errno's reason.
+void print_open_error(const std::string &path);
+void print_write_error(const std::string &path);
 
 struct fixed_header;
 // Advances ModCounter in the copy (0xFFFFFFFF wraps to 0) and writes the copy to the start

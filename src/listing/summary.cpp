@@ -62,8 +62,14 @@ bool read_live_header(jam_file &jhr, const idx_record &rec, int64_t jhr_size, ms
 
 void print_summary(run_context &ctx) {
     jam_file jhr, jdx;
-    if (!jhr.open(ctx.jhr_path, "rb") || !jdx.open(ctx.jdx_path, "rb"))
+    if (!jhr.open(ctx.jhr_path, "rb")) {
+        print_open_error(ctx.jhr_path);
         return;
+    }
+    if (!jdx.open(ctx.jdx_path, "rb")) {
+        print_open_error(ctx.jdx_path);
+        return;
+    }
 
     std::printf("\n=== Message Summary (first %d active) ===\n", SUMMARY_ROWS);
     std::printf("  %-6s %-6s %-20s %-20s %-30s %s\n", "Idx", "#", "From", "To", "Subject",

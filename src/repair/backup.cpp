@@ -19,14 +19,16 @@ bool copy_file(const std::string &from, const std::string &to, std::vector<unsig
     if (!in.open(from, "rb") || !out.open(to, "wb"))
         return false;
     bool ok = true;
-    std::size_t got = 0;
-    while (ok && (got = in.read(buf.data(), buf.size())) > 0)
-        ok = out.write(buf.data(), got);
+    try {
+        std::size_t got = 0;
+        while (ok && (got = in.read(buf.data(), buf.size())) > 0)
+            ok = out.write(buf.data(), got);
+    } catch (const read_error &) {
+        ok = false; // here a read error is a failed backup, not the end of the run
+    }
     ok = ok && out.sync();
-    // A read error ends the loop like the end of the file; closing the source tells them apart.
     const bool out_closed = out.close();
-    const bool in_closed = in.close();
-    if (ok && out_closed && in_closed)
+    if (ok && out_closed)
         return true;
     remove_file(to);
     return false;

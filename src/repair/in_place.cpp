@@ -61,10 +61,6 @@ bool index_needs_rebuild(const run_context &ctx) {
 
 } // namespace
 
-void print_write_error(const std::string &path) {
-    std::fprintf(stderr, "  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
-}
-
 void run_repair_phase(run_context &ctx) {
     const run_options &opts = ctx.options;
     if (!opts.repair && !opts.pack)
@@ -139,8 +135,10 @@ void repair_in_place(run_context &ctx) {
 void fix_high_read(run_context &ctx) {
     const int64_t records = ctx.jlr_size / static_cast<int64_t>(LASTREAD_RECORD_SIZE);
     jam_file f;
-    if (!f.open(ctx.jlr_path, "r+b"))
+    if (!f.open(ctx.jlr_path, "r+b")) {
+        print_open_error(ctx.jlr_path);
         return;
+    }
     int fixed = 0;
     for (int64_t i = 0; i < records; ++i) {
         const int64_t offset = i * static_cast<int64_t>(LASTREAD_RECORD_SIZE);
@@ -185,8 +183,10 @@ void fix_reply_links(run_context &ctx) {
     }
 
     jam_file f;
-    if (!f.open(ctx.jhr_path, "r+b"))
+    if (!f.open(ctx.jhr_path, "r+b")) {
+        print_open_error(ctx.jhr_path);
         return;
+    }
     int fixed = 0;
     for (std::size_t i = 0; i < stored; ++i) {
         const msg_info &m = ctx.msg_table[i];
@@ -234,8 +234,10 @@ void fix_reply_links(run_context &ctx) {
 
 void fix_id_crcs(run_context &ctx) {
     jam_file f;
-    if (!f.open(ctx.jhr_path, "r+b"))
+    if (!f.open(ctx.jhr_path, "r+b")) {
+        print_open_error(ctx.jhr_path);
         return;
+    }
     int fixed = 0;
     const std::size_t stored = ctx.stored_count();
     for (std::size_t i = 0; i < stored; ++i) {

@@ -75,24 +75,37 @@ bool write_and_close(jam_file &f, const std::vector<unsigned char> &bytes) {
     return f.close();
 }
 
+// Puts `bytes` at the start of an existing file and cuts it to their length.
+bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes) {
+    jam_file f;
+    return f.open(path, "r+b") && write_and_close(f, bytes) &&
+           portable_truncate(path, static_cast<int64_t>(bytes.size())) == 0;
+}
+
 // Replaces the content of .JDX in place, so that programs holding it open see the new
-// index; if that fails, the old content is written back.
+// index. The file is not cut before the new records are written, so a write that fails
+// leaves the old index; if anything after that fails, the old content is written back.
 bool replace_index(const std::string &path, const std::vector<unsigned char> &records) {
     std::vector<unsigned char> old;
     if (!read_old_index(path, old)) {
-        std::fprintf(stderr, "  ERROR: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+        print_open_error(path);
         return false;
     }
-    jam_file out;
-    if (!out.open(path, "wb")) {
-        std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    if (!file_exists(path)) {
+        jam_file created;
+        if (!created.open(path, "wb")) {
+            print_open_error(path);
+            return false;
+        }
+        if (write_and_close(created, records))
+            return true;
+        print_write_error(path);
         return false;
     }
-    if (write_and_close(out, records))
+    if (overwrite(path, records))
         return true;
     print_write_error(path);
-    jam_file again;
-    if (!again.open(path, "wb") || !write_and_close(again, old))
+    if (!overwrite(path, old))
         std::fprintf(stderr, "  ERROR: restore of the old index failed on %s: %s\n", path.c_str(),
                      std::strerror(errno));
     return false;
@@ -124,8 +137,7 @@ void rebuild_index(run_context &ctx) {
         if (replace_index(ctx.jdx_path, records))
             std::printf("  Wrote %zu records\n", ctx.msg_table.size());
     } else {
-        std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", ctx.jhr_path.c_str(),
-                     std::strerror(errno));
+        print_open_error(ctx.jhr_path);
     }
     write_fhdr(ctx.jhr_path, ctx.fhdr);
 }

@@ -16,6 +16,3 @@ void fix_reply_links(run_context &ctx);
 void fix_id_crcs(run_context &ctx);
 void rebuild_index(run_context &ctx);
 void create_missing_files(run_context &ctx);
-
-// Reports on stderr that a write or close on `path` failed, with the reason in errno.
-void print_write_error(const std::string &path);
