@@ -41,5 +41,5 @@ fuzz:
 	  -DCAIRNFIX_FUZZ=ON -DCAIRNFIX_BUILD_TESTS=OFF
 	cmake --build build/fuzz -j $(JOBS) --target cairnfix_fuzz
 	mkdir -p build/fuzz/corpus
-	./build/fuzz/fuzz/cairnfix_fuzz -max_total_time=60 -dict=fuzz/jam.dict \
+	./build/fuzz/fuzz/cairnfix_fuzz -max_total_time=60 -max_len=16384 -close_fd_mask=3 -dict=fuzz/jam.dict \
 	  build/fuzz/corpus fuzz/corpus fuzz/regressions

@@ -91,7 +91,7 @@ warm() { cat "$1".j?? >/dev/null; }
 # same generator sources with the same arguments.
 ensure_base() { # dir messages users
     local dir=$1 stamp
-    stamp="$2 $3 $(cat "$ROOT"/bench/make_bench_base.cpp "$ROOT"/tests/support/base_builder.cpp \
+    stamp="$2 $3 $(cat "$ROOT"/bench/make_bench_base.cpp "$ROOT"/support/base_builder.cpp \
         "$ROOT"/src/format/jam.cpp | cksum)"
     [[ -f $dir/stamp && $(<"$dir/stamp") == "$stamp" ]] && return
     echo "generating $dir ($2 messages, $3 users)..." >&2

@@ -1,4 +1,5 @@
-// Composes JAM bases in a temporary directory from a few lines of test code.
+// Composes JAM bases from a few lines of code: for the tests (in a temporary directory),
+// the example bases, the benchmark and the fuzz seeds.
 //
 //   base_builder b;                        // fixed header with sane defaults
 //   b.add_message().to("Bob");             // a live message with From/To/Subject and a text
