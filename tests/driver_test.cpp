@@ -86,7 +86,7 @@ TEST(CommandLine, IssueListCapAndCut) {
     for (int i = 1; i <= 600; ++i)
         add_issue(report, "Msg[%d]: x", i);
     EXPECT_EQ(std::tuple(report.issue_count, report.raised_count), std::tuple(512, 601));
-    const std::string out = capture_output([&] { return print_issue_list(report), 0; }).out;
+    const std::string out = capture_output([&] { print_issue_list(report); }).out;
     const std::vector<std::string> texts = issue_texts(out);
     ASSERT_TRUE(contains(out, "\n=== Issues Found: 512 ===\n") && texts.size() == 512u);
     EXPECT_EQ(std::tuple(texts[0], texts[511]), std::tuple(std::string(319, 'q'), "Msg[511]: x"));

@@ -40,7 +40,7 @@ TEST(InPlace, FailedWritesAreReportedAndNotCounted) {
         fill_context(ctx, b);
         ctx.report.issue_count = ctx.report.raised_count = ctx.report.no_such_message_count = 1;
         io_fail_at(failing, false);
-        const captured c = capture_output([&] { fix_reply_links(ctx); });
+        const run_result c = capture_output([&] { fix_reply_links(ctx); });
         io_fail_at(0, false);
         EXPECT_EQ(c.out + c.err, "  Msg[0]: zero dangling ReplyTo=77\n  ERROR: write failed on " +
                                      ctx.jhr_path + ": Input/output error\n");

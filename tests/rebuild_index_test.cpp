@@ -32,7 +32,7 @@ TEST(RebuildIndex, RecordsCarryRecipientCrcAndRealOffsets) {
     ctx.msg_table.resize(MAX_MSGS + 1, ctx.msg_table.back());
     ctx.msg_count = MAX_MSGS + 1;
 
-    const captured c = capture_output([&] { rebuild_index(ctx); });
+    const run_result c = capture_output([&] { rebuild_index(ctx); });
     EXPECT_EQ(c.out + c.err, "  Rebuilding .JDX (500001 entries)...\n  Wrote 500001 records\n");
     const std::string jdx = b.bytes(jam_ext::jdx);
     ASSERT_EQ(jdx.size(), (MAX_MSGS + 1) * IDX_RECORD_SIZE);
@@ -58,7 +58,7 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
         b.write();
         fill_context(ctx, b);
         io_fail_at(total - 5, sticky);
-        const captured c = capture_output([&] { rebuild_index(ctx); });
+        const run_result c = capture_output([&] { rebuild_index(ctx); });
         io_fail_at(0, false);
         EXPECT_EQ(b.bytes(jam_ext::jdx), old);
         EXPECT_TRUE(contains(c.err, "  ERROR: write failed on " + ctx.jdx_path));

@@ -39,7 +39,7 @@ TEST(RepairPhase, DecisionTable) {
         ctx.options.repair = r;
         ctx.options.pack = p;
         ctx.walk_stop_offset = walk_stop;
-        const captured c = capture_output([&] { run_repair_phase(ctx); });
+        const run_result c = capture_output([&] { run_repair_phase(ctx); });
         EXPECT_EQ(c.out + c.err, out);
         EXPECT_TRUE(contains(out, "Wrote") ||
                     (b.bytes(jam_ext::jhr) == jhr && b.bytes(jam_ext::jdx) == jdx));

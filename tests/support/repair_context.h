@@ -5,6 +5,7 @@
 #include "driver/context.h"
 #include "format/files.h"
 #include "support/base_builder.h"
+#include "support/runner.h"
 
 #include <gtest/gtest.h>
 
@@ -48,23 +49,6 @@ inline void fill_context(run_context &ctx, const base_builder &b) {
     }
     ctx.msg_count = static_cast<int64_t>(ctx.msg_table.size());
     ctx.table_valid = true;
-}
-
-struct captured {
-    std::string out, err;
-};
-
-// Runs `f` with standard output and standard error captured.
-template <class F> captured capture_output(F &&f) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    captured c;
-    c.out = testing::internal::GetCapturedStdout();
-    c.err = testing::internal::GetCapturedStderr();
-    return c;
 }
 
 // Counted file operations that `f` performs, so a test can make the k-th from the end fail.

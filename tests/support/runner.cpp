@@ -67,7 +67,7 @@ run_result run_in_process(const std::vector<std::string> &args) {
     return capture_output([&] { return run_tool(static_cast<int>(words.size()), argv.data()); });
 }
 
-run_result capture_output(const std::function<int()> &body) {
+run_result capture_status(const std::function<int()> &body) {
     const std::string dir = make_temp_dir();
     const std::string out_path = dir + "/out", err_path = dir + "/err";
 

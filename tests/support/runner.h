@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 struct run_result {
@@ -17,9 +18,15 @@ run_result run_cairnfix(const std::vector<std::string> &args);
 // Runs the tool inside this process, capturing stdout and stderr through temporary files.
 // Needed where a test sets up the file layer's fault injection first.
 run_result run_in_process(const std::vector<std::string> &args);
-// Runs `body` in this process with stdout and stderr captured; its result is the status.
-// For tests that call one phase directly.
-run_result capture_output(const std::function<int()> &body);
+// Runs `body` in this process with stdout and stderr captured; its result, if any, is the
+// status. For tests that call one phase directly.
+run_result capture_status(const std::function<int()> &body);
+template <class F> run_result capture_output(F &&body) {
+    if constexpr (std::is_void_v<std::invoke_result_t<F>>)
+        return capture_status([&] { return body(), 0; });
+    else
+        return capture_status(body);
+}
 
 // True when `text` contains `part`; for readable EXPECT_TRUE lines.
 bool contains(const std::string &text, const std::string &part);
