@@ -62,9 +62,14 @@ TEST(ByteShift, CorrectionRealignsTheFileInRepairAndPackMode) {
     const std::tuple<const char *, std::string, std::string, const char *> cases[] = {
         {"-r", ins(h, 100, 'U'), reserved, "Removing spurious byte 0x00 ('.') at .JHR offset 21"},
         {"-p", del(h, 4), h, "Inserting missing zero byte at .JHR offset 4"}};
+    namespace fs = std::filesystem;
+    const auto shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::group_write;
     for (const auto &[mode, jhr, after, line] : cases) {
         b.set_bytes(jam_ext::jhr, jhr);
+        fs::permissions(b.path(jam_ext::jhr), shared);
         const run_result r = run_cairnfix({mode, b.base()});
+        EXPECT_EQ(fs::status(b.path(jam_ext::jhr)).permissions(), shared) << mode;
         EXPECT_EQ(report_section(r.out, "Pre-Repair: JHR Byte-Shift"),
                   "\n=== Pre-Repair: JHR Byte-Shift ===\n  " + std::string(line) +
                       "\n  .JHR rewritten (" + std::to_string(jhr.size()) + " -> " + n +

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -128,6 +130,10 @@ bool replace_file(const std::string &path, const byte_buffer &image, base_lock &
         ok = false;
         error = errno;
     }
+    // The new file keeps the old one's permissions, so the programs sharing the base
+    // (often under another user) can still open it.
+    std::error_code ec;
+    std::filesystem::permissions(tmp, std::filesystem::status(path, ec).permissions(), ec);
     // The write lock sits on the file, not on its name: take it on the new image before it
     // becomes the .JHR, so that the base stays locked across the rename.
     if (ok && lock.held())
