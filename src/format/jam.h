@@ -137,6 +137,19 @@ void encode_lastread_record(const lastread_record &r, unsigned char *p);
 inline bool is_deleted_slot(const idx_record &r) { return (r.UserCRC & r.HdrOffset) == ALL_ONES; }
 inline bool is_deleted_slot(const lastread_record &r) { return (r.UserCRC & r.UserID) == ALL_ONES; }
 
+// Calls visit(header, data) for each subfield of a block in order, until a subfield header
+// is cut off by the block end or its data would reach past it. Positions never wrap.
+template <class F> void for_each_subfield(const unsigned char *block, std::size_t len, F &&visit) {
+    std::size_t pos = 0;
+    while (len - pos >= SUBFIELD_HEADER_SIZE) {
+        const subfield_header sf = decode_subfield_header(block + pos);
+        if (sf.DatLen > len - pos - SUBFIELD_HEADER_SIZE)
+            return;
+        visit(sf, block + pos + SUBFIELD_HEADER_SIZE);
+        pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
+    }
+}
+
 // One row of the subfield table: kind, DatLen limit (0 = none) and the label shown with -v.
 struct sf_entry {
     uint16_t LoID;

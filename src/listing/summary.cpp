@@ -23,24 +23,17 @@ struct row_texts {
 // kind wins. A subfield that claims more bytes than the block holds ends the walk, and
 // what was taken before it stays.
 void collect_texts(const unsigned char *block, std::size_t len, row_texts &texts) {
-    std::size_t p = 0;
-    while (len - p >= SUBFIELD_HEADER_SIZE) {
-        const uint16_t LoID = get_u16le(block + p);
-        const uint32_t DatLen = get_u32le(block + p + 4);
-        const std::size_t left = len - p - SUBFIELD_HEADER_SIZE;
-        if (DatLen > left)
-            break;
-        std::string *target = LoID == SF_SENDERNAME     ? &texts.from
-                              : LoID == SF_RECEIVERNAME ? &texts.to
-                              : LoID == SF_SUBJECT      ? &texts.subject
-                                                        : nullptr;
-        if (target != nullptr && DatLen != 0) {
-            const char *data = reinterpret_cast<const char *>(block + p + SUBFIELD_HEADER_SIZE);
-            const char *end = data + std::min<std::size_t>(DatLen, TEXT_MAX);
-            target->assign(data, std::find(data, end, '\0')); // a text ends at its first NUL
-        }
-        p += SUBFIELD_HEADER_SIZE + DatLen;
-    }
+    for_each_subfield(block, len, [&](const subfield_header &sf, const unsigned char *raw) {
+        std::string *target = sf.LoID == SF_SENDERNAME     ? &texts.from
+                              : sf.LoID == SF_RECEIVERNAME ? &texts.to
+                              : sf.LoID == SF_SUBJECT      ? &texts.subject
+                                                           : nullptr;
+        if (target == nullptr || sf.DatLen == 0)
+            return;
+        const char *data = reinterpret_cast<const char *>(raw);
+        const char *end = data + std::min<std::size_t>(sf.DatLen, TEXT_MAX);
+        target->assign(data, std::find(data, end, '\0')); // a text ends at its first NUL
+    });
 }
 
 // Reads the header an index record points at. False when the record is to be skipped:

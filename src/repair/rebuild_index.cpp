@@ -20,19 +20,13 @@ constexpr std::size_t JHR_BUFFER = 1 << 20; // the headers are read almost seque
 // at 100 bytes and at a NUL, or ALL_ONES when there is none.
 uint32_t receiver_crc(const unsigned char *block, uint32_t len) {
     uint32_t crc = ALL_ONES;
-    uint64_t pos = 0;
-    while (pos + SUBFIELD_HEADER_SIZE <= len) {
-        const subfield_header sf = decode_subfield_header(block + pos);
-        if (sf.DatLen > len - pos - SUBFIELD_HEADER_SIZE)
-            break;
-        const unsigned char *data = block + pos + SUBFIELD_HEADER_SIZE;
-        if (sf.LoID == SF_RECEIVERNAME && sf.DatLen != 0) {
-            const std::size_t n = std::min<std::size_t>(sf.DatLen, MAX_NAME);
-            const auto *nul = static_cast<const unsigned char *>(std::memchr(data, 0, n));
-            crc = jam_crc_buf(data, nul ? static_cast<std::size_t>(nul - data) : n);
-        }
-        pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
-    }
+    for_each_subfield(block, len, [&](const subfield_header &sf, const unsigned char *data) {
+        if (sf.LoID != SF_RECEIVERNAME || sf.DatLen == 0)
+            return;
+        const std::size_t n = std::min<std::size_t>(sf.DatLen, MAX_NAME);
+        const auto *nul = static_cast<const unsigned char *>(std::memchr(data, 0, n));
+        crc = jam_crc_buf(data, nul ? static_cast<std::size_t>(nul - data) : n);
+    });
     return crc;
 }
 
