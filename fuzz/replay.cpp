@@ -1,6 +1,8 @@
 // Replays fuzz inputs without libFuzzer, so that the test suite runs every regression
 // input and the seed corpus under the sanitizers of its own build.
 #include <cstdint>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv) {
+    // The tool's own error lines are expected here; only the count is worth reading.
+    std::fflush(stderr);
+    const int saved_err = dup(2);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    close(null_fd);
     int count = 0;
     for (int i = 1; i < argc; ++i) {
         std::vector<std::filesystem::path> inputs;
@@ -29,6 +37,9 @@ int main(int argc, char **argv) {
             ++count;
         }
     }
+    std::fflush(stderr);
+    dup2(saved_err, 2);
+    close(saved_err);
     std::fprintf(stderr, "replayed %d inputs\n", count);
     return count > 0 ? 0 : 1;
 }
