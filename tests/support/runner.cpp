@@ -1,4 +1,5 @@
-// Starts the binary with posix_spawn, its output redirected to temporary files.
+// Runs the binary, or a phase in this process, with stdout and stderr redirected to
+// temporary files.
 #include "support/runner.h"
 
 #include "driver/driver.h"
@@ -28,36 +29,19 @@ std::vector<char *> make_argv(std::vector<std::string> &words) {
 } // namespace
 
 run_result run_cairnfix(const std::vector<std::string> &args) {
-    const std::string dir = make_temp_dir();
-    const std::string out_path = dir + "/out", err_path = dir + "/err";
     std::vector<std::string> words{CAIRNFIX_BIN};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv = make_argv(words);
-
-    std::vector<std::string> env_words{"TZ=UTC"};
-    for (char **e = environ; *e != nullptr; ++e)
-        if (std::string(*e).rfind("TZ=", 0) != 0)
-            env_words.emplace_back(*e);
-    std::vector<char *> envp = make_argv(env_words);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, CAIRNFIX_BIN, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " CAIRNFIX_BIN);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-
-    run_result r;
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    std::filesystem::remove_all(dir);
-    return r;
+    // The child writes to the captured descriptors it inherits.
+    return capture_status([&] {
+        setenv("TZ", "UTC", 1);
+        pid_t pid = 0;
+        if (posix_spawn(&pid, CAIRNFIX_BIN, nullptr, nullptr, argv.data(), environ) != 0)
+            throw std::runtime_error("cannot start " CAIRNFIX_BIN);
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    });
 }
 
 run_result run_in_process(const std::vector<std::string> &args) {
