@@ -11,6 +11,18 @@ namespace {
 // Records are read one at a time through a large buffer, so big files cost few syscalls.
 constexpr std::size_t READ_BUFFER = 64 * 1024;
 
+// Measures a file of fixed-size records and prints its Size and Records lines. Returns the
+// number of complete records; `stray` gets the bytes after the last of them.
+int32_t measure_records(const std::string &path, std::size_t record, int64_t &size,
+                        int64_t &stray) {
+    size = fsize(path);
+    const auto n = static_cast<int32_t>(size / static_cast<int64_t>(record));
+    stray = size % static_cast<int64_t>(record);
+    std::printf("  Size         : %" PRId64 " bytes\n", size);
+    std::printf("  Records      : %d\n", n);
+    return n;
+}
+
 void check_jdx(run_context &ctx) {
     scan_report &report = ctx.report;
     std::printf("\n=== .JDX File ===\n");
@@ -20,13 +32,9 @@ void check_jdx(run_context &ctx) {
         ctx.jdx_size = 0;
         return;
     }
-    ctx.jdx_size = fsize(ctx.jdx_path);
-    const auto n = static_cast<int32_t>(ctx.jdx_size / static_cast<int64_t>(IDX_RECORD_SIZE));
-    std::printf("  Size         : %" PRId64 " bytes\n", ctx.jdx_size);
-    std::printf("  Records      : %d\n", n);
+    int64_t stray = 0;
+    const int32_t n = measure_records(ctx.jdx_path, IDX_RECORD_SIZE, ctx.jdx_size, stray);
     report.jdx_records = n;
-
-    const int64_t stray = ctx.jdx_size % static_cast<int64_t>(IDX_RECORD_SIZE);
     if (stray != 0)
         add_issue(report, ".JDX: %" PRId64 " stray bytes after last complete record", stray);
     else if (ctx.jdx_size == 0 && ctx.jhr_size != static_cast<int64_t>(FIXED_HEADER_SIZE))
@@ -82,13 +90,9 @@ void check_jlr(run_context &ctx) {
         ctx.jlr_size = 0;
         return;
     }
-    ctx.jlr_size = fsize(ctx.jlr_path);
-    const auto n = static_cast<int32_t>(ctx.jlr_size / static_cast<int64_t>(LASTREAD_RECORD_SIZE));
-    std::printf("  Size         : %" PRId64 " bytes\n", ctx.jlr_size);
-    std::printf("  Records      : %d\n", n);
+    int64_t stray = 0;
+    const int32_t n = measure_records(ctx.jlr_path, LASTREAD_RECORD_SIZE, ctx.jlr_size, stray);
     report.jlr_records = n;
-
-    const int64_t stray = ctx.jlr_size % static_cast<int64_t>(LASTREAD_RECORD_SIZE);
     if (stray != 0)
         add_issue(report, ".JLR: %" PRId64 " stray bytes after last complete record", stray);
 

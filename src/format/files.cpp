@@ -154,14 +154,6 @@ bool jam_file::close() {
     return stream_ok && closed;
 }
 
-int jam_file::descriptor() const {
-#ifdef _WIN32
-    return _fileno(fp_);
-#else
-    return fileno(fp_);
-#endif
-}
-
 int64_t fsize(const std::string &path) {
     std::error_code ec;
     const auto size = fs::file_size(path, ec);

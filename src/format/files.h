@@ -34,7 +34,6 @@ class jam_file {
 
     // Opens with an fopen mode ("rb", "wb", "r+b"); `buffer` sets the stdio buffer size.
     bool open(const std::string &path, const char *mode, std::size_t buffer = 0);
-    bool is_open() const { return fp_ != nullptr; }
     // Reads up to n bytes; returns how many arrived before the end of the file. Throws
     // read_error when the system reports a failure.
     std::size_t read(void *buf, std::size_t n);
@@ -48,7 +47,6 @@ class jam_file {
     // Closes and reports whether the stream and the close went well. Closing a stream
     // that was only read from cannot lose data, so it is not a counted operation.
     bool close();
-    int descriptor() const;
 
   private:
     enum class last_io { none, reading, writing };
