@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -115,38 +113,15 @@ byte_buffer load_realigned(const std::string &path, int32_t shift, int64_t size)
     return image;
 }
 
-// Writes `image` to "<path>.tmp", puts it on the disk and renames it over `path` in one
-// step, so that a crash at any moment leaves either the old or the new file. On failure
-// `path` is untouched and the temporary file this run created is gone.
+// Replaces the file behind `path` by `image`. When `path` is a link, the file it leads to
+// is realigned and the link stays, since the programs sharing the base read through it.
 bool replace_file(const std::string &path, const byte_buffer &image, base_lock &lock) {
-    const std::string tmp = path + ".tmp";
-    jam_file out;
-    if (!out.open(tmp, "wb"))
-        return false;
-    bool ok = out.write(image.data(), image.size()) && out.sync();
-    int error = errno;
-    const bool closed = out.close();
-    if (ok && !closed) {
-        ok = false;
-        error = errno;
-    }
-    // The new file keeps the old one's permissions, so the programs sharing the base
-    // (often under another user) can still open it.
-    std::error_code ec;
-    std::filesystem::permissions(tmp, std::filesystem::status(path, ec).permissions(), ec);
-    // The write lock sits on the file, not on its name: take it on the new image before it
-    // becomes the .JHR, so that the base stays locked across the rename.
-    if (ok && lock.held())
-        lock.acquire(tmp, 0);
-    if (ok && !rename_file(tmp, path)) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
+    const std::string real = real_path(path);
+    const bool ok = replace_whole_file(
+        real, [&](jam_file &out) { return out.write(image.data(), image.size()); }, real, &lock);
+    if (!ok)
         std::fprintf(stderr, "  ERROR: could not rewrite %s: %s\n", path.c_str(),
-                     std::strerror(error));
-        remove_file(tmp);
-    }
+                     std::strerror(errno));
     return ok;
 }
 

@@ -11,6 +11,21 @@ namespace {
 // Records are read one at a time through a large buffer, so big files cost few syscalls.
 constexpr std::size_t READ_BUFFER = 64 * 1024;
 
+// A name under which no regular file stands (a FIFO, a directory, a device) is reported as
+// a file that cannot be opened, and is never opened, measured, truncated or created.
+bool refused_special(const std::string &path, const char *issue, int64_t &size,
+                     scan_report &report) {
+    const char *kind = special_file_kind(path);
+    if (kind == nullptr)
+        return false;
+    std::fprintf(stderr, "  ERROR: cannot open %s: not a regular file (%s)\n", path.c_str(),
+                 kind);
+    std::printf("  NOT A REGULAR FILE  *** ERROR ***\n");
+    add_issue(report, "%s", issue);
+    size = 0;
+    return true;
+}
+
 // Measures a file of fixed-size records and prints its Size and Records lines. Returns the
 // number of complete records; `stray` gets the bytes after the last of them.
 int32_t measure_records(const std::string &path, std::size_t record, int64_t &size,
@@ -32,6 +47,8 @@ void check_jdx(run_context &ctx) {
         ctx.jdx_size = 0;
         return;
     }
+    if (refused_special(ctx.jdx_path, ".JDX: cannot open", ctx.jdx_size, report))
+        return;
     int64_t stray = 0;
     const int32_t n = measure_records(ctx.jdx_path, IDX_RECORD_SIZE, ctx.jdx_size, stray);
     report.jdx_records = n;
@@ -77,6 +94,8 @@ void check_jdt(run_context &ctx) {
         ctx.jdt_size = 0;
         return;
     }
+    if (refused_special(ctx.jdt_path, ".JDT: cannot open", ctx.jdt_size, ctx.report))
+        return;
     ctx.jdt_size = fsize(ctx.jdt_path);
     std::printf("  Size         : %" PRId64 " bytes\n", ctx.jdt_size);
     std::printf("  Status       : %s\n", ctx.jdt_size != 0 ? "Present" : "Empty");
@@ -90,6 +109,8 @@ void check_jlr(run_context &ctx) {
         ctx.jlr_size = 0;
         return;
     }
+    if (refused_special(ctx.jlr_path, ".JLR: cannot open", ctx.jlr_size, report))
+        return;
     int64_t stray = 0;
     const int32_t n = measure_records(ctx.jlr_path, LASTREAD_RECORD_SIZE, ctx.jlr_size, stray);
     report.jlr_records = n;

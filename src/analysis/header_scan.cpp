@@ -34,9 +34,11 @@ struct sf_capture {
     }
 };
 
+// Keeps a name for the -v line, which ends it at its first NUL; control bytes become '.'.
 void capture_text(char *out, const unsigned char *data, uint32_t len) {
     const std::size_t n = len < NAME_LEN ? len : NAME_LEN;
-    std::memcpy(out, data, n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = terminal_char(data[i]);
     out[n] = '\0';
 }
 

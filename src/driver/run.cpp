@@ -47,7 +47,17 @@ int run_sequence(int argc, char **argv) {
         std::fprintf(stderr, "\nFATAL: .JHR not found.\n");
         return 1;
     }
+    if (const char *kind = special_file_kind(ctx->jhr_path)) {
+        std::fprintf(stderr, "\nFATAL: cannot open %s: not a regular file (%s).\n",
+                     ctx->jhr_path.c_str(), kind);
+        return 1;
+    }
     const bool writes = opts.repair || opts.pack;
+    // From here a signal ends the run only between whole-record writes, after removing
+    // what the run created.
+    if (writes)
+        defer_interruptions();
+    const uint64_t failures_before = write_failure_count();
     if (writes && !lock_base(*ctx))
         return 1;
     if (writes && opts.backup && !run_backup(*ctx))
@@ -67,6 +77,9 @@ int run_sequence(int argc, char **argv) {
         print_summary(*ctx);
 
     std::printf("\nDone.\n");
+    // A repair that could not write everything must not look like one that did.
+    if (write_failure_count() != failures_before)
+        return 1;
     return ctx->report.issue_count > 0 ? 2 : 0;
 }
 

@@ -2,12 +2,19 @@
 #include "format/files.h"
 
 #include "format/jam.h"
+#include "format/lock.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -21,10 +28,39 @@ namespace {
 uint64_t op_counter = 0;
 uint64_t fail_at = 0;
 bool fail_sticky = false;
+uint64_t crash_at = 0;
+uint64_t positioning_calls = 0;
+uint64_t write_failures = 0;
 
-// Counts one operation and tells whether it is to fail.
+volatile std::sig_atomic_t pending_signal = 0;
+// Temporary files this run has created and not yet renamed or removed.
+std::vector<std::string> temporary_files;
+
+extern "C" void note_signal(int sig) { pending_signal = sig; }
+
+const char *signal_name(int sig) {
+    switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+#ifdef SIGHUP
+    case SIGHUP: return "SIGHUP";
+#endif
+    default: return "a signal";
+    }
+}
+
+void forget_temporary(const std::string &path) {
+    temporary_files.erase(std::remove(temporary_files.begin(), temporary_files.end(), path),
+                          temporary_files.end());
+}
+
+// Counts one operation and tells whether it is to fail. A pending interruption ends the
+// run here, between two operations, so every record written so far is whole.
 bool injected_failure() {
+    stop_if_interrupted();
     ++op_counter;
+    if (op_counter == crash_at)
+        std::_Exit(99);
     if (fail_at == 0 || op_counter < fail_at)
         return false;
     if (op_counter > fail_at && !fail_sticky)
@@ -48,32 +84,114 @@ void io_fail_at(uint64_t n, bool sticky) {
 
 uint64_t io_op_count() { return op_counter; }
 
+void io_crash_at(uint64_t n) {
+    op_counter = 0;
+    crash_at = n;
+}
+
+uint64_t io_positioning_calls() { return positioning_calls; }
+
+uint64_t write_failure_count() { return write_failures; }
+
+// Every write-side failure passes here on its way back to the caller.
+bool write_failed() {
+    ++write_failures;
+    return false;
+}
+
+void defer_interruptions() {
+    std::signal(SIGINT, note_signal);
+    std::signal(SIGTERM, note_signal);
+#ifdef SIGHUP
+    std::signal(SIGHUP, note_signal);
+#endif
+}
+
+void stop_if_interrupted() {
+    const int sig = pending_signal;
+    if (sig == 0)
+        return;
+    std::fflush(stdout);
+    for (const std::string &path : temporary_files)
+        std::remove(path.c_str());
+    std::fprintf(stderr, "\nFATAL: interrupted by %s; temporary files removed.\n",
+                 signal_name(sig));
+    // The write lock goes with the process; the default action then ends it as the
+    // signal would have, so a calling script sees the interruption.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    std::_Exit(128 + sig);
+}
+
 jam_file::~jam_file() {
     if (fp_ != nullptr)
         std::fclose(fp_);
 }
 
-bool jam_file::open(const std::string &path, const char *mode, std::size_t buffer) {
-    if (injected_failure())
-        return false;
-    fp_ = std::fopen(path.c_str(), mode);
-    if (fp_ == nullptr)
-        return false;
+void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable,
+                     std::size_t buffer) {
+    fp_ = fp;
     path_ = path;
-    writable_ = std::strpbrk(mode, "wa+") != nullptr;
+    writable_ = writable;
     if (buffer > 0) {
         buffer_ = std::make_unique<char[]>(buffer);
         std::setvbuf(fp_, buffer_.get(), _IOFBF, buffer);
+    } else if (writable) {
+        std::setvbuf(fp_, nullptr, _IONBF, 0);
     }
     pos_ = 0;
     last_ = last_io::none;
+}
+
+bool jam_file::open(const std::string &path, const char *mode, std::size_t buffer) {
+    const bool writable = std::strpbrk(mode, "wa+") != nullptr;
+    if (injected_failure())
+        return writable ? write_failed() : false;
+    // A FIFO would block the open itself, and a directory or a device is no base file.
+    if (const char *kind = special_file_kind(path)) {
+        errno = std::strcmp(kind, "a directory") == 0 ? EISDIR : EINVAL;
+        return writable ? write_failed() : false;
+    }
+    std::FILE *fp = std::fopen(path.c_str(), mode);
+    if (fp == nullptr)
+        return writable ? write_failed() : false;
+    adopt(fp, path, writable, buffer);
     return true;
 }
 
-// The C library wants a positioning call between reading and writing on one stream.
+bool jam_file::create_new(const std::string &path) {
+    if (injected_failure())
+        return write_failed();
+#ifdef _WIN32
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                         _S_IREAD | _S_IWRITE);
+    std::FILE *fp = fd < 0 ? nullptr : _fdopen(fd, "wb");
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, "wb");
+#endif
+    if (fp == nullptr) {
+        if (fd >= 0) {
+            const int reason = errno;
+#ifdef _WIN32
+            _close(fd);
+#else
+            ::close(fd);
+#endif
+            remove_file(path);
+            errno = reason;
+        }
+        return write_failed();
+    }
+    adopt(fp, path, true, 0);
+    return true;
+}
+
+// The C library wants a positioning call between reading and writing on one stream, even
+// when the position does not change.
 bool jam_file::switch_direction(last_io next) {
     if (last_ != last_io::none && last_ != next) {
-        if (pos_ < 0 || !seek(pos_))
+        if (pos_ < 0 || !reposition(pos_))
             return false;
     }
     last_ = next;
@@ -95,21 +213,21 @@ std::size_t jam_file::read(void *buf, std::size_t n) {
 }
 
 bool jam_file::write(const void *buf, std::size_t n) {
-    if (injected_failure() || !switch_direction(last_io::writing)) {
+    if (injected_failure() || !switch_direction(last_io::writing) ||
+        std::fwrite(buf, 1, n, fp_) != n) {
         pos_ = -1;
-        return false;
-    }
-    if (std::fwrite(buf, 1, n, fp_) != n) {
-        pos_ = -1;
-        return false;
+        return write_failed();
     }
     pos_ += static_cast<int64_t>(n);
     return true;
 }
 
 bool jam_file::seek(int64_t offset) {
-    if (offset == pos_)
-        return true;
+    return offset == pos_ || reposition(offset);
+}
+
+bool jam_file::reposition(int64_t offset) {
+    ++positioning_calls;
 #ifdef _WIN32
     const bool ok = _fseeki64(fp_, offset, SEEK_SET) == 0;
 #else
@@ -122,19 +240,20 @@ bool jam_file::seek(int64_t offset) {
 }
 
 bool jam_file::flush() {
-    if (injected_failure())
-        return false;
-    return std::fflush(fp_) == 0;
+    if (injected_failure() || std::fflush(fp_) != 0)
+        return writable_ ? write_failed() : false;
+    return true;
 }
 
 bool jam_file::sync() {
     if (!flush())
         return false;
 #ifdef _WIN32
-    return _commit(_fileno(fp_)) == 0;
+    const bool synced = _commit(_fileno(fp_)) == 0;
 #else
-    return fsync(fileno(fp_)) == 0;
+    const bool synced = fsync(fileno(fp_)) == 0;
 #endif
+    return synced || write_failed();
 }
 
 bool jam_file::close() {
@@ -148,10 +267,12 @@ bool jam_file::close() {
     if (writable_ && injected_failure()) {
         std::fclose(fp);
         errno = EIO;
-        return false;
+        return write_failed();
     }
     const bool closed = std::fclose(fp) == 0;
-    return stream_ok && closed;
+    if (stream_ok && closed)
+        return true;
+    return writable_ ? write_failed() : false;
 }
 
 int64_t fsize(const std::string &path) {
@@ -167,29 +288,119 @@ bool file_exists(const std::string &path) {
     return fs::exists(path, ec);
 }
 
-int portable_truncate(const std::string &path, int64_t length) {
-    if (injected_failure())
-        return -1;
+const char *special_file_kind(const std::string &path) {
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) {
-        errno = ec ? ec.value() : ENOENT;
-        return -1;
+    switch (fs::status(path, ec).type()) {
+    case fs::file_type::directory: return "a directory";
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device";
+    case fs::file_type::socket: return "a socket";
+    case fs::file_type::regular:
+    case fs::file_type::not_found:
+    case fs::file_type::none: return nullptr;
+    default: return ec ? nullptr : "not a regular file";
     }
-    fs::resize_file(path, static_cast<std::uintmax_t>(length), ec);
-    return set_errno(ec) ? 0 : -1;
+}
+
+int portable_truncate(const std::string &path, int64_t length) {
+    std::error_code ec;
+    if (injected_failure()) {
+        ec = std::make_error_code(std::errc::io_error);
+    } else if (!fs::is_regular_file(path, ec)) {
+        if (!ec)
+            ec = std::make_error_code(std::errc::invalid_argument);
+    } else {
+        fs::resize_file(path, static_cast<std::uintmax_t>(length), ec);
+    }
+    if (set_errno(ec))
+        return 0;
+    write_failed();
+    return -1;
 }
 
 bool rename_file(const std::string &from, const std::string &to) {
     if (injected_failure())
-        return false;
+        return write_failed();
     std::error_code ec;
     fs::rename(from, to, ec);
-    return set_errno(ec);
+    return set_errno(ec) || write_failed();
 }
 
 bool remove_file(const std::string &path) {
     std::error_code ec;
     return fs::remove(path, ec) && !ec;
+}
+
+std::string real_path(const std::string &path) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    return ec ? path : real.string();
+}
+
+namespace {
+
+// A file left under the temporary name by a run that was killed, or planted there: it is
+// removed (a link itself, never what it points to) before the name is created anew.
+void remove_leftover(const std::string &path) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (ec || !fs::exists(st) || fs::is_directory(st))
+        return;
+    if (fs::remove(path, ec))
+        std::fprintf(stderr, "  WARN: removed leftover %s\n", path.c_str());
+}
+
+// Gives `tmp` the owner, group and permissions of `model`, so that the programs sharing
+// the base (often under another user) can still open the file that replaces it.
+void copy_ownership(const std::string &model, const std::string &tmp) {
+    std::error_code ec;
+    const fs::perms perms = fs::status(model, ec).permissions();
+#ifndef _WIN32
+    struct stat st {};
+    if (::stat(model.c_str(), &st) == 0 && ::chown(tmp.c_str(), st.st_uid, st.st_gid) != 0)
+        std::fprintf(stderr, "  WARN: %s: cannot keep owner %u and group %u: %s\n",
+                     model.c_str(), static_cast<unsigned>(st.st_uid),
+                     static_cast<unsigned>(st.st_gid), std::strerror(errno));
+#endif
+    if (!ec)
+        fs::permissions(tmp, perms, ec);
+}
+
+} // namespace
+
+bool replace_whole_file(const std::string &target, const std::function<bool(jam_file &)> &fill,
+                        const std::string &model, base_lock *lock) {
+    const std::string tmp = target + ".tmp";
+    remove_leftover(tmp);
+    jam_file out;
+    if (!out.create_new(tmp))
+        return false;
+    temporary_files.push_back(tmp);
+    bool ok = fill(out) && out.sync();
+    int error = errno;
+    if (!out.close() && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && !model.empty())
+        copy_ownership(model, tmp);
+    // The write lock sits on the file, not on its name: the new file is locked before it
+    // becomes the base, and the old one stays locked until it is gone.
+    base_lock new_lock;
+    if (ok && lock != nullptr && lock->held())
+        new_lock.acquire(tmp, 0);
+    if (ok && !rename_file(tmp, target)) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && new_lock.held())
+        *lock = std::move(new_lock);
+    if (!ok)
+        remove_file(tmp);
+    forget_temporary(tmp);
+    errno = error;
+    return ok;
 }
 
 void print_open_error(const std::string &path) {

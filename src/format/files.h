@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,23 @@
 void io_fail_at(uint64_t n, bool sticky);
 // Counted operations since the last io_fail_at (or since the start of the process).
 uint64_t io_op_count();
+// Crash test: the n-th counted operation from now on ends the process at once, with no
+// clean-up at all, as a kill -9 or a power loss would. n = 0 switches it off.
+void io_crash_at(uint64_t n);
+// Positioning calls the streams have made of the C library, for tests of the rule that a
+// change between reading and writing on one stream always goes through one.
+uint64_t io_positioning_calls();
+
+// Failed writes, flushes, closes, truncations, renames and creations since the process
+// started. A repair run that adds to it ends with status 1, whatever else it printed.
+uint64_t write_failure_count();
+
+// Interruptions: once installed, SIGINT, SIGTERM and SIGHUP only raise a flag. The next
+// counted operation (so never inside a record's write) then removes the temporary files
+// still registered, prints one FATAL line and ends the process as the signal would have.
+void defer_interruptions();
+// Ends the run now if a signal is pending; for waits that make no file operations.
+void stop_if_interrupted();
 
 // A read that the system reports as failed, as opposed to one that reached the end of the
 // file. Nothing may be judged or repaired on bytes that could not be read, so a read error
@@ -33,7 +51,13 @@ class jam_file {
     jam_file &operator=(const jam_file &) = delete;
 
     // Opens with an fopen mode ("rb", "wb", "r+b"); `buffer` sets the stdio buffer size.
+    // Only regular files (links followed) are opened. A stream that writes without a
+    // buffer of its own is unbuffered: each write of a record is then one system call,
+    // so an interruption or a crash can never leave part of a record on the disk.
     bool open(const std::string &path, const char *mode, std::size_t buffer = 0);
+    // Creates a new file for writing and fails when anything, a link included, already
+    // stands under the name: nothing is ever written through a name planted beforehand.
+    bool create_new(const std::string &path);
     // Reads up to n bytes; returns how many arrived before the end of the file. Throws
     // read_error when the system reports a failure.
     std::size_t read(void *buf, std::size_t n);
@@ -51,6 +75,8 @@ class jam_file {
   private:
     enum class last_io { none, reading, writing };
     bool switch_direction(last_io next);
+    bool reposition(int64_t offset);
+    void adopt(std::FILE *fp, const std::string &path, bool writable, std::size_t buffer);
 
     std::FILE *fp_ = nullptr;
     std::string path_;
@@ -64,12 +90,28 @@ class jam_file {
 int64_t fsize(const std::string &path);
 // Whether anything exists under the path.
 bool file_exists(const std::string &path);
+// What stands under the path when it is not a regular file ("a directory", "a FIFO", ...),
+// or nullptr for a regular file, a link to one, or nothing at all.
+const char *special_file_kind(const std::string &path);
 // Sets the length of an existing file: 0 on success, -1 with errno set on failure.
 int portable_truncate(const std::string &path, int64_t length);
 // Renames `from` over `to` in one step; false with errno set on failure.
 bool rename_file(const std::string &from, const std::string &to);
 // Removes a file; false when it could not be removed.
 bool remove_file(const std::string &path);
+// The file a path leads to, links followed; the path itself when it cannot be resolved.
+std::string real_path(const std::string &path);
+
+class base_lock;
+// Replaces the file `target` as a whole, so that a crash at any instant leaves either the
+// old file or the new one: `fill` writes the new content into "<target>.tmp", which is
+// created exclusively (a leftover under that name is removed first, with a WARN line),
+// put on the disk, given `model`'s owner, group and permissions when `model` is not
+// empty, locked when `lock` holds the base, and renamed over `target`. A lock moves to
+// the new file only after the rename, so the base is never unlocked in between. On
+// failure `target` is untouched, the temporary file is gone and errno tells why.
+bool replace_whole_file(const std::string &target, const std::function<bool(jam_file &)> &fill,
+                        const std::string &model, base_lock *lock);
 
 // The error lines of failed opens and writes on standard error, with errno's reason.
 void print_open_error(const std::string &path);

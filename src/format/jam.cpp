@@ -187,3 +187,4 @@ std::string fmt_ts(uint32_t t) {
         std::snprintf(out, sizeof out, "0x%08X", t);
     return out;
 }
+

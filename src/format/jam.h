@@ -188,5 +188,12 @@ uint32_t jam_crc_buf(const void *data, std::size_t len);
 // "(not set)" for 0, else local time as "%Y-%m-%d %H:%M:%S" (the date is unsigned).
 std::string fmt_ts(uint32_t t);
 
+// A byte of a name or subject as it is shown on a terminal: control bytes (below 0x20, and
+// 0x7F) become '.', so a hostile base cannot clear the screen or forge report lines. NUL,
+// which ends the text, and bytes from 0x80 up, which are code-page text, stay.
+inline char terminal_char(unsigned char c) {
+    return (c != 0 && (c < 0x20 || c == 0x7F)) ? '.' : static_cast<char>(c);
+}
+
 // The character shown for a byte in report lines: itself when printable, else '.'.
 inline char display_char(unsigned char c) { return (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.'; }

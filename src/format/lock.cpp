@@ -3,6 +3,8 @@
 // descriptor, not to the process; elsewhere the platform's nearest equivalent.
 #include "format/lock.h"
 
+#include "format/files.h"
+
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -58,6 +60,15 @@ int try_lock(int fd) {
 
 base_lock::~base_lock() { release(); }
 
+base_lock &base_lock::operator=(base_lock &&other) noexcept {
+    if (this != &other) {
+        release();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
 void base_lock::release() {
     if (fd_ >= 0)
         close_descriptor(fd_);
@@ -80,6 +91,7 @@ base_lock::outcome base_lock::acquire(const std::string &path, int wait_ms) {
             return r < 0 ? outcome::failed : outcome::busy;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop_if_interrupted();
     }
     release();
     fd_ = fd;

@@ -13,6 +13,8 @@ class base_lock {
     ~base_lock();
     base_lock(const base_lock &) = delete;
     base_lock &operator=(const base_lock &) = delete;
+    // Takes over the other lock and releases the one held before.
+    base_lock &operator=(base_lock &&other) noexcept;
 
     // Locks byte 0 of `path`, retrying while another program holds it, for at most
     // `wait_ms` milliseconds. On `failed` errno tells why. A lock held before is

@@ -32,7 +32,9 @@ void collect_texts(const unsigned char *block, std::size_t len, row_texts &texts
             return;
         const char *data = reinterpret_cast<const char *>(raw);
         const char *end = data + std::min<std::size_t>(sf.DatLen, TEXT_MAX);
-        target->assign(data, std::find(data, end, '\0')); // a text ends at its first NUL
+        target->clear(); // a text ends at its first NUL
+        for (const char *c = data; c != end && *c != '\0'; ++c)
+            target->push_back(terminal_char(static_cast<unsigned char>(*c)));
     });
 }
 

@@ -3,6 +3,7 @@
 #include "format/files.h"
 #include "repair/repair.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -12,26 +13,28 @@ namespace {
 const char *const EXTENSIONS[] = {"jhr", "jdt", "jdx", "jlr", "JHR", "JDT", "JDX", "JLR"};
 constexpr std::size_t COPY_BUFFER = 65536;
 
-// Copies `from` to `to` and puts the copy on the disk. A failed copy removes what it wrote,
-// so that a backup on disk is always complete.
+// Copies `from` to `to`. The copy is built under a temporary name and renamed into place,
+// so a backup on disk is always complete, and an old backup that is a link, or another
+// name of the file itself, is replaced and never written through.
 bool copy_file(const std::string &from, const std::string &to, std::vector<unsigned char> &buf) {
-    jam_file in, out;
-    if (!in.open(from, "rb") || !out.open(to, "wb"))
+    jam_file in;
+    if (!in.open(from, "rb"))
         return false;
-    bool ok = true;
-    try {
-        std::size_t got = 0;
-        while (ok && (got = in.read(buf.data(), buf.size())) > 0)
-            ok = out.write(buf.data(), got);
-    } catch (const read_error &) {
-        ok = false; // here a read error is a failed backup, not the end of the run
-    }
-    ok = ok && out.sync();
-    const bool out_closed = out.close();
-    if (ok && out_closed)
-        return true;
-    remove_file(to);
-    return false;
+    return replace_whole_file(
+        to,
+        [&](jam_file &out) {
+            try {
+                std::size_t got = 0;
+                while ((got = in.read(buf.data(), buf.size())) > 0)
+                    if (!out.write(buf.data(), got))
+                        return false;
+                return true;
+            } catch (const read_error &e) {
+                errno = e.error; // here a read error is a failed backup, not the end of the run
+                return false;
+            }
+        },
+        "", nullptr);
 }
 
 } // namespace
@@ -44,6 +47,11 @@ bool run_backup(run_context &ctx) {
         const std::string source = ctx.options.base_name + "." + ext;
         if (!file_exists(source))
             continue;
+        // Nothing is ever read from or written to such a name, so there is nothing to keep.
+        if (const char *kind = special_file_kind(source)) {
+            std::fprintf(stderr, "  WARN: not backed up: %s is %s\n", source.c_str(), kind);
+            continue;
+        }
         if (!copy_file(source, source + ".bak", buffer)) {
             std::fprintf(stderr, "  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
             return false;
