@@ -30,7 +30,7 @@ uint64_t fail_at = 0;
 bool fail_sticky = false;
 uint64_t crash_at = 0;
 uint64_t positioning_calls = 0;
-uint64_t write_failures = 0;
+uint64_t failures = 0;
 
 volatile std::sig_atomic_t pending_signal = 0;
 // Temporary files this run has created and not yet renamed or removed.
@@ -91,11 +91,11 @@ void io_crash_at(uint64_t n) {
 
 uint64_t io_positioning_calls() { return positioning_calls; }
 
-uint64_t write_failure_count() { return write_failures; }
+uint64_t failure_count() { return failures; }
 
-// Every write-side failure passes here on its way back to the caller.
-bool write_failed() {
-    ++write_failures;
+// Every failed open and every write-side failure passes here on its way back to the caller.
+bool count_failure() {
+    ++failures;
     return false;
 }
 
@@ -144,24 +144,23 @@ void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable,
 }
 
 bool jam_file::open(const std::string &path, const char *mode, std::size_t buffer) {
-    const bool writable = std::strpbrk(mode, "wa+") != nullptr;
     if (injected_failure())
-        return writable ? write_failed() : false;
+        return count_failure();
     // A FIFO would block the open itself, and a directory or a device is no base file.
     if (const char *kind = special_file_kind(path)) {
         errno = std::strcmp(kind, "a directory") == 0 ? EISDIR : EINVAL;
-        return writable ? write_failed() : false;
+        return count_failure();
     }
     std::FILE *fp = std::fopen(path.c_str(), mode);
     if (fp == nullptr)
-        return writable ? write_failed() : false;
-    adopt(fp, path, writable, buffer);
+        return count_failure();
+    adopt(fp, path, std::strpbrk(mode, "wa+") != nullptr, buffer);
     return true;
 }
 
 bool jam_file::create_new(const std::string &path) {
     if (injected_failure())
-        return write_failed();
+        return count_failure();
 #ifdef _WIN32
     const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                          _S_IREAD | _S_IWRITE);
@@ -181,7 +180,7 @@ bool jam_file::create_new(const std::string &path) {
             remove_file(path);
             errno = reason;
         }
-        return write_failed();
+        return count_failure();
     }
     adopt(fp, path, true, 0);
     return true;
@@ -216,7 +215,7 @@ bool jam_file::write(const void *buf, std::size_t n) {
     if (injected_failure() || !switch_direction(last_io::writing) ||
         std::fwrite(buf, 1, n, fp_) != n) {
         pos_ = -1;
-        return write_failed();
+        return count_failure();
     }
     pos_ += static_cast<int64_t>(n);
     return true;
@@ -241,7 +240,7 @@ bool jam_file::reposition(int64_t offset) {
 
 bool jam_file::flush() {
     if (injected_failure() || std::fflush(fp_) != 0)
-        return writable_ ? write_failed() : false;
+        return writable_ ? count_failure() : false;
     return true;
 }
 
@@ -253,7 +252,7 @@ bool jam_file::sync() {
 #else
     const bool synced = fsync(fileno(fp_)) == 0;
 #endif
-    return synced || write_failed();
+    return synced || count_failure();
 }
 
 bool jam_file::close() {
@@ -267,12 +266,12 @@ bool jam_file::close() {
     if (writable_ && injected_failure()) {
         std::fclose(fp);
         errno = EIO;
-        return write_failed();
+        return count_failure();
     }
     const bool closed = std::fclose(fp) == 0;
     if (stream_ok && closed)
         return true;
-    return writable_ ? write_failed() : false;
+    return writable_ ? count_failure() : false;
 }
 
 int64_t fsize(const std::string &path) {
@@ -315,16 +314,16 @@ int portable_truncate(const std::string &path, int64_t length) {
     }
     if (set_errno(ec))
         return 0;
-    write_failed();
+    count_failure();
     return -1;
 }
 
 bool rename_file(const std::string &from, const std::string &to) {
     if (injected_failure())
-        return write_failed();
+        return count_failure();
     std::error_code ec;
     fs::rename(from, to, ec);
-    return set_errno(ec) || write_failed();
+    return set_errno(ec) || count_failure();
 }
 
 bool remove_file(const std::string &path) {

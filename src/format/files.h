@@ -22,9 +22,9 @@ void io_crash_at(uint64_t n);
 // change between reading and writing on one stream always goes through one.
 uint64_t io_positioning_calls();
 
-// Failed writes, flushes, closes, truncations, renames and creations since the process
-// started. A repair run that adds to it ends with status 1, whatever else it printed.
-uint64_t write_failure_count();
+// Failed opens, writes, flushes, closes, truncations, renames and creations since the
+// process started. A repair run that adds to it ends with status 1, whatever it printed.
+uint64_t failure_count();
 
 // Interruptions: once installed, SIGINT, SIGTERM and SIGHUP only raise a flag. The next
 // counted operation (so never inside a record's write) then removes the temporary files

@@ -1,0 +1,286 @@
+// A repair run against hostile names, failures and interruptions: backups and the
+// realigned header file never written through a link, only regular files opened, a failed
+// write never reported as success, a signal ending the run cleanly, names shown without
+// control bytes, and a direction change on one stream always positioned.
+#include "format/files.h"
+#include "format/lock.h"
+#include "support/base_builder.h"
+#include "support/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Three messages, the second deleted, with a .JLR record whose HighReadMsg needs a fix.
+void write_small_base(base_builder &b) {
+    b.add_message().from("Alice").to("Bob");
+    b.add_message().deleted();
+    b.add_message().from("Carol").to("Dave");
+    b.lastread.push_back(lastread_record{0x1234, 7, 3, 1});
+    b.write();
+}
+
+// The base's .JHR with one spurious byte inside the fixed header.
+std::string shifted_jhr(const base_builder &b) {
+    std::string jhr = b.bytes(jam_ext::jhr);
+    jhr.insert(6, 1, 'A');
+    return jhr;
+}
+
+} // namespace
+
+// Reading after writing on one stream, and writing after reading, each go through one
+// positioning call of the C library even when the position does not move.
+TEST(DataSafety, EveryDirectionChangeIsPositioned) {
+    const std::string dir = make_temp_dir();
+    const std::string path = dir + "/f";
+    write_file(path, std::string(16, 'x'));
+    jam_file f;
+    ASSERT_TRUE(f.open(path, "r+b"));
+    char buf[4];
+    ASSERT_TRUE(f.seek(4));
+    uint64_t before = io_positioning_calls();
+    ASSERT_TRUE(f.write("abcd", 4));
+    ASSERT_TRUE(f.read_exact(buf, 4));
+    EXPECT_EQ(io_positioning_calls(), before + 1);
+    before = io_positioning_calls();
+    ASSERT_TRUE(f.write("efgh", 4));
+    EXPECT_EQ(io_positioning_calls(), before + 1);
+    ASSERT_TRUE(f.close());
+    EXPECT_EQ(read_file(path), "xxxxabcdxxxxefgh");
+    fs::remove_all(dir);
+}
+
+// A backup whose name already holds a link to the base file, or another name of it, is
+// replaced by a complete copy; the base file itself keeps every byte.
+TEST(DataSafety, BackupsReplaceLinksInsteadOfWritingThroughThem) {
+    base_builder b;
+    write_small_base(b);
+    const std::string jhr = b.path(jam_ext::jhr), jdt = b.path(jam_ext::jdt);
+    const std::string jhr_before = b.bytes(jam_ext::jhr), jdt_before = b.bytes(jam_ext::jdt);
+    fs::create_symlink(jhr, jhr + ".bak");
+    fs::create_hard_link(jdt, jdt + ".bak");
+    write_file(b.path(jam_ext::jlr) + ".bak.tmp", "left by a killed run");
+
+    const run_result r = run_cairnfix({"-r", "-b", b.base()});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(r.err, "  WARN: removed leftover " + b.path(jam_ext::jlr) + ".bak.tmp\n");
+    EXPECT_EQ(read_file(jhr + ".bak"), jhr_before);
+    EXPECT_FALSE(fs::is_symlink(jhr + ".bak"));
+    EXPECT_EQ(b.bytes(jam_ext::jdt), jdt_before);
+    EXPECT_EQ(read_file(jdt + ".bak"), jdt_before);
+    EXPECT_EQ(fs::hard_link_count(jdt), 1u);
+    EXPECT_EQ(b.bytes(jam_ext::jhr).size(), jhr_before.size());
+    for (const auto &e : fs::directory_iterator(b.dir()))
+        EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+}
+
+// A .JHR reached through a link is realigned where it lies, and the link stays a link. A
+// link planted under the temporary name is removed, never written through.
+TEST(DataSafety, RealignmentFollowsTheBaseLinkAndRemovesAPlantedTemporaryLink) {
+    base_builder b, twin;
+    write_small_base(b);
+    write_small_base(twin);
+    twin.set_bytes(jam_ext::jhr, shifted_jhr(twin));
+    run_cairnfix({"-r", twin.base()});
+    const std::string real_dir = make_temp_dir();
+    const std::string real = real_dir + "/real.jhr", victim = real_dir + "/victim";
+    const std::string jhr = b.path(jam_ext::jhr);
+    write_file(real, shifted_jhr(b));
+    write_file(victim, "precious");
+    fs::remove(jhr);
+    fs::create_symlink(real, jhr);
+    fs::create_symlink(victim, real + ".tmp");
+
+    const run_result r = run_cairnfix({"-r", b.base()});
+    EXPECT_TRUE(contains(r.out, "Byte-shift corrected")) << r.out;
+    EXPECT_EQ(r.err, "  WARN: removed leftover " + real + ".tmp\n");
+    EXPECT_TRUE(fs::is_symlink(jhr));
+    EXPECT_EQ(read_file(real), twin.bytes(jam_ext::jhr));
+    EXPECT_EQ(read_file(victim), "precious");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(real + ".tmp")));
+    fs::remove_all(real_dir);
+}
+
+#ifndef _WIN32
+// The realigned file keeps the owner and group of the one it replaces (this needs the
+// rights to give a file away, so it runs as root only).
+TEST(DataSafety, RealignedHeaderFileKeepsItsOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another user needs root";
+    base_builder b;
+    write_small_base(b);
+    const std::string jhr = b.path(jam_ext::jhr);
+    b.set_bytes(jam_ext::jhr, shifted_jhr(b));
+    ASSERT_EQ(chown(jhr.c_str(), 1000, 1001), 0);
+    const run_result r = run_cairnfix({"-r", b.base()});
+    EXPECT_EQ(r.err, "");
+    struct stat st {};
+    ASSERT_EQ(stat(jhr.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1000u);
+    EXPECT_EQ(st.st_gid, 1001u);
+}
+
+// A FIFO or a directory under a base name is never opened: an analysis does not hang on
+// it, it is reported as a file that cannot be opened, and a repair neither measures,
+// truncates nor rebuilds it. A .JHR of that kind ends the run.
+TEST(DataSafety, OnlyRegularFilesAreOpened) {
+    for (const bool fifo : {true, false}) {
+        base_builder b;
+        write_small_base(b);
+        const std::string jdx = b.path(jam_ext::jdx);
+        b.remove(jam_ext::jdx);
+        if (fifo)
+            ASSERT_EQ(mkfifo(jdx.c_str(), 0600), 0);
+        else
+            fs::create_directory(jdx);
+        const char *kind = fifo ? "a FIFO" : "a directory";
+        const run_result a = run_cairnfix({b.base()});
+        EXPECT_EQ(a.status, 2);
+        EXPECT_EQ(a.err, "  ERROR: cannot open " + jdx + ": not a regular file (" + kind + ")\n");
+        EXPECT_EQ(report_section(a.out, ".JDX File"),
+                  "\n=== .JDX File ===\n  NOT A REGULAR FILE  *** ERROR ***\n");
+        EXPECT_EQ(issue_texts(a.out).at(0), ".JDX: cannot open");
+
+        const run_result r = run_cairnfix({"-r", b.base()});
+        EXPECT_FALSE(contains(r.out, "Truncating")) << r.out;
+        EXPECT_EQ(fs::status(jdx).type(), fifo ? fs::file_type::fifo : fs::file_type::directory);
+    }
+    base_builder b;
+    write_small_base(b);
+    b.remove(jam_ext::jhr);
+    ASSERT_EQ(mkfifo(b.path(jam_ext::jhr).c_str(), 0600), 0);
+    const run_result r = run_cairnfix({"-r", b.base()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "\nFATAL: cannot open " + b.path(jam_ext::jhr) + ": not a regular file (a FIFO).\n");
+}
+#endif
+
+// A repair whose write fails still prints its report and "Done.", and ends with status 1,
+// whichever of its writes it was.
+TEST(DataSafety, AFailedWriteEndsTheRunWithStatusOne) {
+    uint64_t total = 0;
+    for (uint64_t n = 0; n == 0 || n <= total; ++n) {
+        base_builder b;
+        write_small_base(b);
+        b.append(jam_ext::jdx, "xyz");
+        io_fail_at(n, false);
+        const run_result r = run_in_process({"-r", b.base()});
+        if (n == 0) {
+            total = io_op_count();
+            ASSERT_EQ(r.status, 2) << r.err;
+            continue;
+        }
+        io_fail_at(0, false);
+        if (contains(r.err, "ERROR: write failed") || contains(r.err, "WARN: truncate")) {
+            EXPECT_EQ(r.status, 1) << n << r.err;
+            EXPECT_TRUE(contains(r.out, "\nDone.\n")) << n;
+        }
+    }
+}
+
+#ifndef _WIN32
+// Starts the binary with output to files; returns its process id.
+pid_t spawn_cairnfix(const std::vector<std::string> &args, const std::string &out_dir) {
+    std::vector<std::string> words{CAIRNFIX_BIN};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, (out_dir + "/out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&files, 2, (out_dir + "/err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    posix_spawn(&pid, CAIRNFIX_BIN, &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+// Ctrl-C while a repair waits for the lock: the run ends as the signal would have ended
+// it, with one FATAL line, and leaves nothing behind.
+TEST(DataSafety, ASignalEndsTheRunCleanly) {
+    base_builder b;
+    write_small_base(b);
+    b.set_bytes(jam_ext::jhr, shifted_jhr(b));
+    const std::string before = b.bytes(jam_ext::jhr);
+    base_lock other; // another program holds the base
+    ASSERT_EQ(other.acquire(b.path(jam_ext::jhr), 0), base_lock::outcome::locked);
+    const std::string out_dir = make_temp_dir();
+    const pid_t pid = spawn_cairnfix({"-r", "-b", b.base()}, out_dir);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(read_file(out_dir + "/err"), "\nFATAL: interrupted by SIGINT; temporary files removed.\n");
+    EXPECT_EQ(b.bytes(jam_ext::jhr), before);
+    fs::remove_all(out_dir);
+}
+
+// A signal that arrives while a whole-file replacement is being written: the record in
+// hand is finished, the temporary file removed and the target left as it was.
+TEST(DataSafety, ASignalDuringAReplacementRemovesTheTemporaryFile) {
+    const std::string dir = make_temp_dir();
+    const std::string target = dir + "/target";
+    write_file(target, "old");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        defer_interruptions();
+        std::freopen("/dev/null", "w", stderr);
+        replace_whole_file(
+            target,
+            [](jam_file &out) {
+                const bool first = out.write("new", 3);
+                raise(SIGTERM);
+                return first && out.write("er", 2);
+            },
+            "", nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(read_file(target), "old");
+    EXPECT_FALSE(fs::exists(target + ".tmp"));
+    fs::remove_all(dir);
+}
+#endif
+
+// Names and subjects from the base reach the terminal with their control bytes as '.';
+// code-page bytes stay as they are.
+TEST(DataSafety, ControlBytesFromTheBaseAreShownAsDots) {
+    base_builder b;
+    b.add_message()
+        .from("Eve\x1b]0;owned\x07")
+        .to("Bob\r\n  No issues detected.")
+        .subject("Gr\xfc\xdf\x7f");
+    b.write();
+    const run_result r = run_cairnfix({"-v", "-s", b.base()});
+    EXPECT_TRUE(contains(r.out, "Eve.]0;owned. -> Bob..  No issues detected.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Eve.]0;owned.        Bob..  No issues det Gr\xfc\xdf.")) << r.out;
+    EXPECT_FALSE(contains(r.out, "\x1b"));
+    EXPECT_FALSE(contains(r.out, "\r"));
+}
