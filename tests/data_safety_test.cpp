@@ -68,6 +68,23 @@ TEST(DataSafety, EveryDirectionChangeIsPositioned) {
     fs::remove_all(dir);
 }
 
+// Several last-read records fixed on one stream, each read and then written back: the
+// records between them, a deleted slot among them, keep every byte.
+TEST(DataSafety, LastReadRepairsChangeOnlyTheRecordsTheyFix) {
+    base_builder b;
+    b.add_message();
+    b.lastread = {{0x11, 5, 9, 2}, {0x22, 6, 9, 3}, {ALL_ONES, ALL_ONES, 0, 0}, {0x44, 7, 4, 8}};
+    b.write();
+    const run_result r = run_cairnfix({"-r", b.base()});
+    EXPECT_EQ(r.status, 2) << r.err;
+    std::string expected;
+    for (const lastread_record &rec : std::vector<lastread_record>{
+             {0x11, 5, 9, 9}, {0x22, 6, 9, 9}, {ALL_ONES, ALL_ONES, 0, 0}, {0x44, 7, 4, 8}})
+        expected += le32(rec.UserCRC) + le32(rec.UserID) + le32(rec.LastReadMsg) +
+                    le32(rec.HighReadMsg);
+    EXPECT_EQ(b.bytes(jam_ext::jlr), expected);
+}
+
 // A backup whose name already holds a link to the base file, or another name of it, is
 // replaced by a complete copy; the base file itself keeps every byte.
 TEST(DataSafety, BackupsReplaceLinksInsteadOfWritingThroughThem) {
