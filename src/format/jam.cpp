@@ -107,7 +107,7 @@ void encode_lastread_record(const lastread_record &r, unsigned char *p) {
 }
 
 // The terminating row has no name; a lookup never matches it, so LoID 0xFFFF is unknown.
-const sf_entry SF_TABLE[] = {
+constexpr sf_entry SF_TABLE[] = {
     {0, 100, "OADDRESS"},
     {1, 100, "DADDRESS"},
     {2, 100, "SENDERNAME"},
@@ -131,10 +131,19 @@ const sf_entry SF_TABLE[] = {
     {0xFFFF, 0, nullptr},
 };
 
+// The lookup below finds a row by its kind without a search; these hold it to the table.
+constexpr std::size_t EMBINDAT_ROW = 14;
+constexpr std::size_t FTSKLUDGE_ROW = 15;
+static_assert(SF_TABLE[13].LoID == 13 && SF_TABLE[EMBINDAT_ROW].LoID == 1000);
+static_assert(SF_TABLE[FTSKLUDGE_ROW].LoID == 2000 && SF_TABLE[FTSKLUDGE_ROW + 4].LoID == 2004);
+
 const sf_entry *sf_lookup(uint16_t LoID) {
-    for (const sf_entry *e = SF_TABLE; e->name != nullptr; ++e)
-        if (e->LoID == LoID)
-            return e;
+    if (LoID <= 13) // kinds 0..13 stand at their own index
+        return &SF_TABLE[LoID];
+    if (LoID == 1000)
+        return &SF_TABLE[EMBINDAT_ROW];
+    if (LoID >= 2000 && LoID <= 2004)
+        return &SF_TABLE[FTSKLUDGE_ROW + (LoID - 2000)];
     return nullptr;
 }
 
@@ -144,30 +153,57 @@ uint32_t date_limit_now() {
 
 namespace {
 
-constexpr std::array<uint32_t, 256> make_crc_table() {
-    std::array<uint32_t, 256> table{};
+// Eight tables for the CRC over eight bytes at a time: table 0 is the classic byte table
+// (reflected polynomial 0xEDB88320); table k advances a byte's remainder by k more zero
+// bytes, so the eight lookups of one step can be combined with XOR.
+using crc_tables = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr crc_tables make_crc_tables() {
+    crc_tables t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        table[i] = c;
+        t[0][i] = c;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k)
+        for (std::size_t i = 0; i < 256; ++i)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    return t;
 }
 
-constexpr std::array<uint32_t, 256> crc32_tab = make_crc_table();
+constexpr crc_tables CRC_TABLES = make_crc_tables();
+
+// Each byte as the CRC sees it: 'A'..'Z' folded to lower case, every other byte itself.
+constexpr std::array<uint8_t, 256> make_fold_table() {
+    std::array<uint8_t, 256> fold{};
+    for (int b = 0; b < 256; ++b)
+        fold[b] = static_cast<uint8_t>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+    return fold;
+}
+
+constexpr std::array<uint8_t, 256> FOLD = make_fold_table();
+
+uint32_t folded_u32le(const unsigned char *p) {
+    return static_cast<uint32_t>(FOLD[p[0]]) | (static_cast<uint32_t>(FOLD[p[1]]) << 8) |
+           (static_cast<uint32_t>(FOLD[p[2]]) << 16) | (static_cast<uint32_t>(FOLD[p[3]]) << 24);
+}
 
 } // namespace
 
 uint32_t jam_crc_buf(const void *data, std::size_t len) {
     const auto *p = static_cast<const unsigned char *>(data);
+    const crc_tables &t = CRC_TABLES;
     uint32_t crc = ALL_ONES;
-    for (std::size_t i = 0; i < len; ++i) {
-        unsigned char b = p[i];
-        if (b >= 'A' && b <= 'Z')
-            b = static_cast<unsigned char>(b + 0x20);
-        crc = (crc >> 8) ^ crc32_tab[(crc ^ b) & 0xFF];
+    for (; len >= 8; p += 8, len -= 8) {
+        const uint32_t lo = folded_u32le(p) ^ crc;
+        const uint32_t hi = folded_u32le(p + 4);
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^
+              t[4][lo >> 24] ^ t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^
+              t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
+    for (; len > 0; ++p, --len)
+        crc = (crc >> 8) ^ t[0][(crc ^ FOLD[*p]) & 0xFF];
     return crc;
 }
 
