@@ -2,7 +2,7 @@
 // correction writes, and only in repair or pack mode.
 #pragma once
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "format/files.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
-// The command line, file discovery, the run sequence and the issue list printer.
+// The command line, file discovery and the run sequence.
 #pragma once
 
-#include "driver/context.h"
+#include "run/context.h"
 
 #include <string>
 
@@ -13,4 +13,3 @@ int run_tool(int argc, char **argv);
 // lower-case name; returns whether a file was found.
 bool find_ext(const std::string &base, const char *lower, const char *upper, std::string &path);
 
-void print_issue_list(const scan_report &report);

@@ -1,7 +1,7 @@
 // The message summary table printed at the end of a run with -s.
 #pragma once
 
-#include "driver/context.h"
+#include "run/context.h"
 
 constexpr int SUMMARY_ROWS = 25;
 

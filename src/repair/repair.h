@@ -1,7 +1,7 @@
 // Everything that writes after the analysis, and the backup before it.
 #pragma once
 
-#include "driver/context.h"
+#include "run/context.h"
 
 // Copies every file of the base to "<file>.bak". Returns false when the backup failed.
 bool run_backup(run_context &ctx);

@@ -2,7 +2,7 @@
 // that the repairs can be driven directly, and capture of what they print.
 #pragma once
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "format/files.h"
 #include "support/base_builder.h"
 #include "support/runner.h"

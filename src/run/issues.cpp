@@ -1,5 +1,5 @@
 // The issue list: adding issues with the 512-entry cap and printing the list.
-#include "driver/driver.h"
+#include "run/context.h"
 
 #include <cstdarg>
 #include <cstdio>

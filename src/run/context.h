@@ -1,5 +1,5 @@
-// The state of one run, shared by every phase: options, the paths of the four files,
-// sizes, the fixed-header copy, the issue list with its counters and the message table.
+// The state of one run, below every phase: options, the paths of the four files, sizes,
+// the fixed-header copy, the issue list with its counters and the message table.
 #pragma once
 
 #include "format/jam.h"
@@ -45,6 +45,8 @@ struct scan_report {
 // Adds one issue, formatted like printf and cut to 319 characters. The 513th and later
 // issues are dropped and not counted in issue_count.
 [[gnu::format(printf, 2, 3)]] void add_issue(scan_report &report, const char *format, ...);
+// The "Issues Found" section.
+void print_issue_list(const scan_report &report);
 
 // What later phases need of one message header found by the scan.
 struct msg_info {
