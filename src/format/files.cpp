@@ -410,6 +410,14 @@ void print_write_error(const std::string &path) {
     std::fprintf(stderr, "  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
+bool read_msg_header(jam_file &f, int64_t offset, msg_header &h) {
+    unsigned char raw[MSG_HEADER_SIZE];
+    if (!f.seek(offset) || !f.read_exact(raw, sizeof raw))
+        return false;
+    h = decode_msg_header(raw);
+    return true;
+}
+
 bool write_fhdr(const std::string &path, fixed_header &fhdr) {
     fhdr.ModCounter = fhdr.ModCounter == ALL_ONES ? 0 : fhdr.ModCounter + 1;
     jam_file f;

@@ -117,6 +117,10 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
 void print_open_error(const std::string &path);
 void print_write_error(const std::string &path);
 
+struct msg_header;
+// Reads the 76-byte message header at `offset`; false on a failed seek or a short read.
+bool read_msg_header(jam_file &f, int64_t offset, msg_header &h);
+
 struct fixed_header;
 // Advances ModCounter in the copy (0xFFFFFFFF wraps to 0) and writes the copy to the start
 // of .JHR. Prints an error line to stderr and returns false when that fails.

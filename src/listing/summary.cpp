@@ -46,10 +46,8 @@ bool read_live_header(jam_file &jhr, const idx_record &rec, int64_t jhr_size, ms
         return false;
     if (rec.HdrOffset < FIXED_HEADER_SIZE || static_cast<int64_t>(rec.HdrOffset) >= jhr_size)
         return false;
-    unsigned char raw[MSG_HEADER_SIZE];
-    if (!jhr.seek(rec.HdrOffset) || !jhr.read_exact(raw, sizeof raw))
+    if (!read_msg_header(jhr, rec.HdrOffset, hdr))
         return false;
-    hdr = decode_msg_header(raw);
     return hdr.Signature == JAM_SIGNATURE && !(hdr.Attribute & MSG_DELETED);
 }
 
