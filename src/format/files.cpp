@@ -3,6 +3,7 @@
 
 #include "format/jam.h"
 #include "format/lock.h"
+#include "format/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +14,6 @@
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
@@ -67,11 +67,6 @@ bool injected_failure() {
         return false;
     errno = EIO;
     return true;
-}
-
-bool set_errno(const std::error_code &ec) {
-    errno = ec ? ec.value() : 0;
-    return !ec;
 }
 
 } // namespace
@@ -139,7 +134,9 @@ void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable,
     } else if (writable) {
         std::setvbuf(fp_, nullptr, _IONBF, 0);
     }
-    pos_ = 0;
+    // A stream on a locked file may share the lock's handle, and with it a file position
+    // that another stream moved: the position is set, not assumed.
+    pos_ = -1;
     last_ = last_io::none;
 }
 
@@ -151,39 +148,21 @@ bool jam_file::open(const std::string &path, const char *mode, std::size_t buffe
         errno = std::strcmp(kind, "a directory") == 0 ? EISDIR : EINVAL;
         return count_failure();
     }
-    std::FILE *fp = std::fopen(path.c_str(), mode);
+    std::FILE *fp = open_stream(path, mode, false);
     if (fp == nullptr)
         return count_failure();
     adopt(fp, path, std::strpbrk(mode, "wa+") != nullptr, buffer);
-    return true;
+    return seek(0) || count_failure();
 }
 
 bool jam_file::create_new(const std::string &path) {
     if (injected_failure())
         return count_failure();
-#ifdef _WIN32
-    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                         _S_IREAD | _S_IWRITE);
-    std::FILE *fp = fd < 0 ? nullptr : _fdopen(fd, "wb");
-#else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, "wb");
-#endif
-    if (fp == nullptr) {
-        if (fd >= 0) {
-            const int reason = errno;
-#ifdef _WIN32
-            _close(fd);
-#else
-            ::close(fd);
-#endif
-            remove_file(path);
-            errno = reason;
-        }
+    std::FILE *fp = open_stream(path, "wb", true);
+    if (fp == nullptr)
         return count_failure();
-    }
     adopt(fp, path, true, 0);
-    return true;
+    return seek(0) || count_failure();
 }
 
 // The C library wants a positioning call between reading and writing on one stream, even
@@ -303,16 +282,16 @@ const char *special_file_kind(const std::string &path) {
 }
 
 int portable_truncate(const std::string &path, int64_t length) {
-    std::error_code ec;
     if (injected_failure()) {
-        ec = std::make_error_code(std::errc::io_error);
-    } else if (!fs::is_regular_file(path, ec)) {
-        if (!ec)
-            ec = std::make_error_code(std::errc::invalid_argument);
-    } else {
-        fs::resize_file(path, static_cast<std::uintmax_t>(length), ec);
+        count_failure();
+        return -1;
     }
-    if (set_errno(ec))
+    if (special_file_kind(path) != nullptr) {
+        errno = EINVAL;
+        count_failure();
+        return -1;
+    }
+    if (set_file_length(path, length))
         return 0;
     count_failure();
     return -1;
@@ -321,9 +300,7 @@ int portable_truncate(const std::string &path, int64_t length) {
 bool rename_file(const std::string &from, const std::string &to) {
     if (injected_failure())
         return count_failure();
-    std::error_code ec;
-    fs::rename(from, to, ec);
-    return set_errno(ec) || count_failure();
+    return rename_over(from, to) || count_failure();
 }
 
 bool remove_file(const std::string &path) {

@@ -1,9 +1,11 @@
 // The JAM write lock on byte 0 of .JHR. On Linux an open-file-description lock, which
 // conflicts with the classic fcntl locks of other programs but belongs to our own
-// descriptor, not to the process; elsewhere the platform's nearest equivalent.
+// descriptor, not to the process; on Windows a LockFileEx lock, which the file layer then
+// reads and writes through.
 #include "format/lock.h"
 
 #include "format/files.h"
+#include "format/platform.h"
 
 #include <cerrno>
 #include <chrono>
@@ -21,8 +23,10 @@
 namespace {
 
 #ifdef _WIN32
-int open_for_lock(const std::string &path) { return _open(path.c_str(), _O_RDWR | _O_BINARY); }
-void close_descriptor(int fd) { _close(fd); }
+void close_descriptor(int fd) {
+    note_lock_released(fd);
+    _close(fd);
+}
 
 // 1: locked, 0: held by someone else, -1: other failure.
 int try_lock(int fd) {
@@ -36,7 +40,6 @@ int try_lock(int fd) {
     return -1;
 }
 #else
-int open_for_lock(const std::string &path) { return ::open(path.c_str(), O_RDWR); }
 void close_descriptor(int fd) { ::close(fd); }
 
 int try_lock(int fd) {
@@ -76,7 +79,7 @@ void base_lock::release() {
 }
 
 base_lock::outcome base_lock::acquire(const std::string &path, int wait_ms) {
-    const int fd = open_for_lock(path);
+    const int fd = open_lock_descriptor(path);
     if (fd < 0)
         return outcome::failed;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
@@ -93,6 +96,9 @@ base_lock::outcome base_lock::acquire(const std::string &path, int wait_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         stop_if_interrupted();
     }
+#ifdef _WIN32
+    note_lock_taken(fd);
+#endif
     release();
     fd_ = fd;
     return outcome::locked;
