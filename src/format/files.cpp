@@ -200,6 +200,19 @@ bool jam_file::write(const void *buf, std::size_t n) {
     return true;
 }
 
+std::size_t jam_file::read_at(int64_t offset, void *buf, std::size_t n) {
+    const int64_t got = injected_failure() ? -1 : ::read_at(fp_, offset, buf, n);
+    if (got < 0)
+        throw read_error{path_, errno};
+    return static_cast<std::size_t>(got);
+}
+
+bool jam_file::write_at(int64_t offset, const void *buf, std::size_t n) {
+    if (injected_failure() || !::write_at(fp_, offset, buf, n))
+        return count_failure();
+    return true;
+}
+
 bool jam_file::seek(int64_t offset) {
     return offset == pos_ || reposition(offset);
 }

@@ -65,6 +65,11 @@ class jam_file {
     // Writes all n bytes or reports failure.
     bool write(const void *buf, std::size_t n);
     bool seek(int64_t offset);
+    // Whole-record access at a given offset, one system call each and no stdio buffer in
+    // between, for repairs that visit many records: no seek around every record. A stream
+    // is used either this way or through read/write/seek, not both.
+    std::size_t read_at(int64_t offset, void *buf, std::size_t n);
+    bool write_at(int64_t offset, const void *buf, std::size_t n);
     bool flush();
     // Flushes and asks the system to put the data on the disk.
     bool sync();

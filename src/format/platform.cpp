@@ -114,6 +114,44 @@ std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive
     return fp;
 }
 
+// A handle with an offset in its request ignores its file position; synchronous handles
+// still move it, which nothing here relies on.
+int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n) {
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
+    auto *p = static_cast<char *>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        OVERLAPPED at{};
+        const uint64_t pos = static_cast<uint64_t>(offset) + done;
+        at.Offset = static_cast<DWORD>(pos);
+        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - done, 1u << 30));
+        if (!ReadFile(h, p + done, want, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            set_errno_from_win32();
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return static_cast<int64_t>(done);
+}
+
+bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n) {
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    DWORD put = 0;
+    if (WriteFile(h, buf, static_cast<DWORD>(n), &put, &at) && put == n)
+        return true;
+    set_errno_from_win32();
+    return false;
+}
+
 bool set_file_length(const std::string &path, int64_t length) {
     const HANDLE h = open_handle(path, GENERIC_WRITE, OPEN_EXISTING);
     if (h == INVALID_HANDLE_VALUE)
@@ -168,6 +206,36 @@ std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive
         errno = reason;
     }
     return fp;
+}
+
+int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n) {
+    auto *p = static_cast<char *>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = pread(fileno(fp), p + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<int64_t>(done);
+}
+
+bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n) {
+    const auto *p = static_cast<const char *>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t put = pwrite(fileno(fp), p + done, n - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
 }
 
 bool set_file_length(const std::string &path, int64_t length) {

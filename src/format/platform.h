@@ -3,6 +3,7 @@
 // locks this process holds. Only the file layer and the lock use it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -11,6 +12,12 @@
 // is created new for writing and nothing that already stands under the name, a link
 // included, is opened. On failure errno tells why.
 std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive);
+
+// Reads up to n bytes at `offset` of the stream's file, past its buffer and without moving
+// its position; returns how many arrived, or -1 with errno set on a failure.
+int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n);
+// Writes all n bytes at `offset` in one call, past the stream's buffer; false with errno set.
+bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n);
 
 // Sets the length of an existing file; false with errno set on failure.
 bool set_file_length(const std::string &path, int64_t length);
