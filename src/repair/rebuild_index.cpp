@@ -140,8 +140,8 @@ void rebuild_index(run_context &ctx) {
     if (const int64_t offset = first_unindexable(ctx.msg_table); offset >= 0) {
         std::fprintf(stderr,
                      "  ERROR: header at .JHR offset %" PRId64
-                     " lies beyond what a .JDX record can point at; keeping %s\n",
-                     offset, ctx.jdx_path.c_str());
+                     " is beyond the reach of a .JDX record; index not rebuilt\n",
+                     offset);
         return;
     }
     // Every header found gets its record, also those past the entries the checks cover,
