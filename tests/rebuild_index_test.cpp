@@ -69,8 +69,7 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
         io_fail_at(0, false);
         EXPECT_EQ(b.bytes(jam_ext::jdx), old);
         EXPECT_TRUE(contains(c.err, "  ERROR: write failed on " + ctx.jdx_path));
-        EXPECT_EQ(contains(c.err, "  ERROR: restore of the old index failed on "),
-                  restore_failed);
+        EXPECT_EQ(contains(c.err, "  ERROR: restore of the old index failed on "), restore_failed);
         // The fixed header is written all the same, unless every operation fails.
         EXPECT_EQ(b.get_u32(jam_ext::jhr, 8), sticky ? 9u : 10u);
     }

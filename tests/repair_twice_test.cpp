@@ -40,8 +40,8 @@ std::string changes(const std::map<std::string, std::string> &before,
             out += name + (b == before.end() ? " created; " : " removed; ");
             continue;
         }
-        const auto [x, y] = std::mismatch(b->second.begin(), b->second.end(), a->second.begin(),
-                                          a->second.end());
+        const auto [x, y] =
+            std::mismatch(b->second.begin(), b->second.end(), a->second.begin(), a->second.end());
         if (x != b->second.end() || y != a->second.end())
             out += name + " changed at " + std::to_string(x - b->second.begin()) + "; ";
     }

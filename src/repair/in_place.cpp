@@ -154,8 +154,7 @@ void fix_high_read(run_context &ctx) {
         lastread_record r = decode_lastread_record(raw);
         if (is_deleted_slot(r) || r.HighReadMsg >= r.LastReadMsg)
             continue;
-        std::printf("  JLR[%" PRId64 "]: HighReadMsg %u -> %u\n", i, r.HighReadMsg,
-                    r.LastReadMsg);
+        std::printf("  JLR[%" PRId64 "]: HighReadMsg %u -> %u\n", i, r.HighReadMsg, r.LastReadMsg);
         r.HighReadMsg = r.LastReadMsg;
         encode_lastread_record(r, raw);
         if (f.seek(offset) && f.write(raw, sizeof raw))
