@@ -135,25 +135,15 @@ TEST(RepairPhase, UnreadableSubfieldBlockStopsTheRepairsLikeABadSignature) {
 TEST(RepairPhase, IndexWithoutAWholeRecordIsRebuiltInTheSameRun) {
     // Seven bytes of index and a bad signature after the last header: the cut leaves no
     // record, so there is no index to keep, and the first run rebuilds it.
-    for (const bool pack : {true, false}) {
-        base_builder b;
-        b.add_message().to("Amy");
-        b.add_message().to("Bob");
-        b.write();
-        b.set_bytes(jam_ext::jdx, "1234567");
-        b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
-        const std::vector<std::string> args = pack ? std::vector<std::string>{"-r", "-p", b.base()}
-                                                   : std::vector<std::string>{"-r", b.base()};
-        const run_result first = run_cairnfix(args);
-        EXPECT_TRUE(contains(first.out, "  Truncating .JDX 7 -> 0 bytes\n\n=== Rebuilding .JDX "
-                                        "===\n  Rebuilding .JDX (2 entries)...\n  Wrote 2 "
-                                        "records\n"))
-            << first.out;
-        EXPECT_EQ(b.bytes(jam_ext::jdx),
-                  le32(b.derived_index(0).UserCRC) + le32(b.derived_index(0).HdrOffset) +
-                      le32(b.derived_index(1).UserCRC) + le32(b.derived_index(1).HdrOffset));
-        // The second run keeps the index it finds, now that it has records.
-        const run_result second = run_cairnfix(args);
-        EXPECT_FALSE(contains(second.out, "Rebuilding .JDX (")) << second.out;
-    }
+    base_builder b;
+    b.add_message().to("Amy");
+    b.write();
+    const std::string index = b.bytes(jam_ext::jdx);
+    b.set_bytes(jam_ext::jdx, "1234567");
+    b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
+    const run_result r = run_cairnfix({"-r", "-p", b.base()});
+    EXPECT_TRUE(contains(r.out, "  Truncating .JDX 7 -> 0 bytes\n\n=== Rebuilding .JDX ===\n"
+                                "  Rebuilding .JDX (1 entries)...\n  Wrote 1 records\n"))
+        << r.out;
+    EXPECT_EQ(b.bytes(jam_ext::jdx), index);
 }
