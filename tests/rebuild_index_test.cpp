@@ -1,5 +1,6 @@
-// The index rebuild: one record per header found with its recipient CRC and offset, and
-// failed writes that must not lose the old index.
+// The index rebuild: one record per header found with its recipient CRC and offset, headers
+// no record can name, and failed writes that must lose neither the old index nor leave half
+// of a new one.
 #include "format/files.h"
 #include "repair/repair.h"
 #include "support/repair_context.h"
@@ -52,17 +53,20 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
     fill_context(ctx, b);
     const uint64_t total = count_io([&] { rebuild_index(ctx); });
     // A rebuild ends with: old index open and read, index open, write, close and truncate,
-    // then the fixed header's open, write and close. The index write fails once, then from
-    // there on.
-    for (const bool sticky : {false, true}) {
+    // then the fixed header's open, write and close. The index write fails once, or from
+    // there on; or the index cannot be opened for writing, and from there on nothing works.
+    // Only an index that was opened for writing can need its old content back.
+    const std::tuple<uint64_t, bool, bool> rows[] = {
+        {5, false, false}, {5, true, true}, {6, true, false}};
+    for (const auto &[from_end, sticky, restore_failed] : rows) {
         b.write();
         fill_context(ctx, b);
-        io_fail_at(total - 5, sticky);
+        io_fail_at(total - from_end, sticky);
         const run_result c = capture_output([&] { rebuild_index(ctx); });
         io_fail_at(0, false);
         EXPECT_EQ(b.bytes(jam_ext::jdx), old);
         EXPECT_TRUE(contains(c.err, "  ERROR: write failed on " + ctx.jdx_path));
-        EXPECT_EQ(contains(c.err, "  ERROR: restore of the old index failed on "), sticky);
+        EXPECT_EQ(contains(c.err, "  ERROR: restore of the old index failed on "), restore_failed);
         // The fixed header is written all the same, unless every operation fails.
         EXPECT_EQ(b.get_u32(jam_ext::jhr, 8), sticky ? 9u : 10u);
     }
@@ -73,4 +77,52 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
     capture_output([&] { EXPECT_THROW(rebuild_index(ctx), read_error); });
     io_fail_at(0, false);
     EXPECT_EQ(b.bytes(jam_ext::jdx) + le32(b.get_u32(jam_ext::jhr, 8)), old + le32(9));
+}
+
+TEST(RebuildIndex, NewIndexThatCannotBeFinishedIsRemoved) {
+    base_builder b;
+    for (int i = 0; i < 3; ++i)
+        b.add_message();
+    b.missing(jam_ext::jdx);
+    b.write();
+    run_context ctx;
+    fill_context(ctx, b);
+    const uint64_t total = count_io([&] { rebuild_index(ctx); });
+    // The new index is opened, written and closed, then the fixed header is written: the
+    // write or the close of the new index fails, as on a full disk.
+    for (const uint64_t from_end : {4, 3}) {
+        b.remove(jam_ext::jdx);
+        io_fail_at(total - from_end, false);
+        const run_result c = capture_output([&] { rebuild_index(ctx); });
+        io_fail_at(0, false);
+        EXPECT_FALSE(file_exists(ctx.jdx_path)) << from_end;
+        EXPECT_EQ(c.err, "  ERROR: write failed on " + ctx.jdx_path + ": Input/output error\n");
+    }
+    // The next run still finds the index missing.
+    EXPECT_EQ(issue_texts(run_cairnfix({b.base()}).out),
+              std::vector<std::string>{".JDX: file missing"});
+}
+
+TEST(RebuildIndex, HeaderBeyondFourGibKeepsTheIndexAsItIs) {
+    // A record's HdrOffset has 32 bits: a header at 4 GiB or beyond cannot be named, so
+    // nothing is written, neither the index nor the fixed header, and one line says why.
+    for (const bool index_exists : {true, false}) {
+        base_builder b;
+        b.add_message();
+        b.add_message();
+        if (!index_exists)
+            b.missing(jam_ext::jdx);
+        b.write();
+        const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
+        run_context ctx;
+        fill_context(ctx, b);
+        ctx.msg_table[1].hdr_offset = int64_t{1} << 32;
+        const run_result c = capture_output([&] { rebuild_index(ctx); });
+        EXPECT_EQ(c.out + c.err, "  Rebuilding .JDX (2 entries)...\n"
+                                 "  ERROR: header at .JHR offset 4294967296 is beyond the reach "
+                                 "of a .JDX record; index not rebuilt\n");
+        EXPECT_EQ(b.bytes(jam_ext::jhr), jhr);
+        EXPECT_EQ(file_exists(ctx.jdx_path), index_exists);
+        EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
+    }
 }

@@ -11,7 +11,7 @@
 TEST(RepairPhase, DecisionTable) {
     const std::string rebuild = "\n=== Rebuilding .JDX ===\n", create = "  Creating empty .JDT\n",
                       one = "  Rebuilding .JDX (1 entries)...\n  Wrote 1 records\n";
-    enum jdx { present, empty, missing };
+    enum jdx { present, empty, missing, no_whole_record };
     // -r, -p, messages, the index, where the header walk stopped, what is printed
     const std::tuple<bool, bool, int, jdx, int64_t, std::string> rows[] = {
         // -r alone rebuilds an index only when it is missing, or empty beside messages
@@ -19,8 +19,13 @@ TEST(RepairPhase, DecisionTable) {
         {true, false, 1, missing, -1, rebuild + one + create},
         {true, false, 1, empty, -1, rebuild + one + create},
         {true, false, 0, empty, -1, create},
-        // an index written before the walk stopped is kept; none is built from the partial walk
+        {true, false, 1, no_whole_record, -1, rebuild + one + create}, // empty once cut
+        // an index written before the walk stopped is kept; one that holds no record is
+        // rebuilt from the partial walk, as a missing one is
+        {false, true, 1, present, 1100,
+         rebuild + "  Keeping .JDX: header walk stopped at offset 1100\n"},
         {false, true, 1, missing, 1100, rebuild + one}, // and -p creates no file
+        {false, true, 1, no_whole_record, 1100, rebuild + one},
     };
     for (const auto &[r, p, messages, index, walk_stop, out] : rows) {
         SCOPED_TRACE(out);
@@ -30,9 +35,11 @@ TEST(RepairPhase, DecisionTable) {
             b.add_message();
         if (index == missing)
             b.missing(jam_ext::jdx);
-        if (index == empty)
+        if (index == empty || index == no_whole_record)
             b.index.emplace();
         b.write();
+        if (index == no_whole_record)
+            b.append(jam_ext::jdx, "1234567");
         const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
         run_context ctx;
         fill_context(ctx, b);
@@ -97,4 +104,46 @@ TEST(RepairPhase, RepairRunLeavesNothingForASecondRun) {
     const run_result second = run_cairnfix({"-x", b.base()});
     EXPECT_EQ(second.status, 0) << second.out;
     EXPECT_EQ(issue_texts(second.out), std::vector<std::string>{});
+}
+
+TEST(RepairPhase, UnreadableSubfieldBlockStopsTheRepairsLikeABadSignature) {
+    // Six messages, the first replied to by the fourth; a flipped bit makes the second one's
+    // block reach past the end of .JHR, so the four headers after it go unexamined.
+    base_builder b;
+    b.add_message().links(0, 4, 0);
+    for (int i = 1; i < 6; ++i)
+        b.add_message().links(i == 3 ? 1 : 0, 0, 0);
+    b.write();
+    const std::size_t second = static_cast<std::size_t>(b.header_offset(1));
+    b.put_u32(jam_ext::jhr, second + 8, b.get_u32(jam_ext::jhr, second + 8) + 0x8000);
+    const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
+
+    const run_result r = run_cairnfix({"-r", "-x", "-p", b.base()});
+    EXPECT_EQ(issue_texts(r.out),
+              (std::vector<std::string>{"Msg[1]: could not read subfield data",
+                                        ".JHR: ActiveMsgs=6 but counted 2 active messages",
+                                        "Msg[0] #1: Reply1st=4 - no such message"}));
+    const std::string stop = "header walk stopped at offset " + std::to_string(second) + "\n";
+    EXPECT_EQ(report_section(r.out, "Repairs") + report_section(r.out, "Rebuilding .JDX"),
+              "\n=== Repairs ===\n  Not fixing ActiveMsgs: " + stop +
+                  "  Not zeroing reply links: " + stop +
+                  "\n=== Rebuilding .JDX ===\n  Keeping .JDX: " + stop + "\nDone.\n");
+    EXPECT_EQ(b.bytes(jam_ext::jhr), jhr);
+    EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
+}
+
+TEST(RepairPhase, IndexWithoutAWholeRecordIsRebuiltInTheSameRun) {
+    // Seven bytes of index and a bad signature after the last header: the cut leaves no
+    // record, so there is no index to keep, and the first run rebuilds it.
+    base_builder b;
+    b.add_message().to("Amy");
+    b.write();
+    const std::string index = b.bytes(jam_ext::jdx);
+    b.set_bytes(jam_ext::jdx, "1234567");
+    b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
+    const run_result r = run_cairnfix({"-r", "-p", b.base()});
+    EXPECT_TRUE(contains(r.out, "  Truncating .JDX 7 -> 0 bytes\n\n=== Rebuilding .JDX ===\n"
+                                "  Rebuilding .JDX (1 entries)...\n  Wrote 1 records\n"))
+        << r.out;
+    EXPECT_EQ(b.bytes(jam_ext::jdx), index);
 }

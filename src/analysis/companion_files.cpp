@@ -2,6 +2,7 @@
 // of every complete index and last-read record.
 #include "analysis/analysis.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <unordered_set>
@@ -10,6 +11,9 @@ namespace {
 
 // Records are read one at a time through a large buffer, so big files cost few syscalls.
 constexpr std::size_t READ_BUFFER = 64 * 1024;
+// The set of UserIDs seen grows as it is filled; reserving room for every record of a huge
+// .JLR up front would ask for more memory than its distinct users can need.
+constexpr int64_t USER_IDS_RESERVED = 1 << 16;
 
 // A name under which no regular file stands (a FIFO, a directory, a device) is reported as
 // a file that cannot be opened, and is never opened, measured, truncated or created.
@@ -28,13 +32,13 @@ bool refused_special(const std::string &path, const char *issue, int64_t &size,
 
 // Measures a file of fixed-size records and prints its Size and Records lines. Returns the
 // number of complete records; `stray` gets the bytes after the last of them.
-int32_t measure_records(const std::string &path, std::size_t record, int64_t &size,
+int64_t measure_records(const std::string &path, std::size_t record, int64_t &size,
                         int64_t &stray) {
     size = fsize(path);
-    const auto n = static_cast<int32_t>(size / static_cast<int64_t>(record));
+    const int64_t n = size / static_cast<int64_t>(record);
     stray = size % static_cast<int64_t>(record);
     std::printf("  Size         : %" PRId64 " bytes\n", size);
-    std::printf("  Records      : %d\n", n);
+    std::printf("  Records      : %" PRId64 "\n", n);
     return n;
 }
 
@@ -50,7 +54,7 @@ void check_jdx(run_context &ctx) {
     if (refused_special(ctx.jdx_path, ".JDX: cannot open", ctx.jdx_size, report))
         return;
     int64_t stray = 0;
-    const int32_t n = measure_records(ctx.jdx_path, IDX_RECORD_SIZE, ctx.jdx_size, stray);
+    const int64_t n = measure_records(ctx.jdx_path, IDX_RECORD_SIZE, ctx.jdx_size, stray);
     report.jdx_records = n;
     if (stray != 0)
         add_issue(report, ".JDX: %" PRId64 " stray bytes after last complete record", stray);
@@ -63,10 +67,10 @@ void check_jdx(run_context &ctx) {
         add_issue(report, ".JDX: cannot open");
         return;
     }
-    int32_t deleted = 0;
-    int32_t orphans = 0;
+    int64_t deleted = 0;
+    int64_t orphans = 0;
     unsigned char raw[IDX_RECORD_SIZE];
-    for (int32_t j = 0; j < n && jdx.read_exact(raw, sizeof raw); ++j) {
+    for (int64_t j = 0; j < n && jdx.read_exact(raw, sizeof raw); ++j) {
         const idx_record rec = decode_idx_record(raw);
         if (is_deleted_slot(rec)) {
             ++deleted;
@@ -74,17 +78,18 @@ void check_jdx(run_context &ctx) {
                    static_cast<int64_t>(rec.HdrOffset) >= ctx.jhr_size) {
             // Only placed inside the message area; whether a header starts there is the
             // header scan's business.
-            add_issue(report, ".JDX: record %d HdrOffset=0x%08X out of JHR range", j,
+            add_issue(report, ".JDX: record %" PRId64 " HdrOffset=0x%08X out of JHR range", j,
                       rec.HdrOffset);
             ++orphans;
             ++report.orphan_count;
         } else if (ctx.options.verbose) {
-            std::printf("    [%4d] off=0x%08X UserCRC=0x%08X\n", j, rec.HdrOffset, rec.UserCRC);
+            std::printf("    [%4" PRId64 "] off=0x%08X UserCRC=0x%08X\n", j, rec.HdrOffset,
+                        rec.UserCRC);
         }
     }
-    std::printf("  Deleted      : %d\n", deleted);
+    std::printf("  Deleted      : %" PRId64 "\n", deleted);
     if (orphans != 0)
-        std::printf("  Orphans      : %d  *** ERROR ***\n", orphans);
+        std::printf("  Orphans      : %" PRId64 "  *** ERROR ***\n", orphans);
 }
 
 void check_jdt(run_context &ctx) {
@@ -112,7 +117,7 @@ void check_jlr(run_context &ctx) {
     if (refused_special(ctx.jlr_path, ".JLR: cannot open", ctx.jlr_size, report))
         return;
     int64_t stray = 0;
-    const int32_t n = measure_records(ctx.jlr_path, LASTREAD_RECORD_SIZE, ctx.jlr_size, stray);
+    const int64_t n = measure_records(ctx.jlr_path, LASTREAD_RECORD_SIZE, ctx.jlr_size, stray);
     report.jlr_records = n;
     if (stray != 0)
         add_issue(report, ".JLR: %" PRId64 " stray bytes after last complete record", stray);
@@ -123,29 +128,29 @@ void check_jlr(run_context &ctx) {
         add_issue(report, ".JLR: cannot open");
         return;
     }
-    int32_t deleted = 0;
+    int64_t deleted = 0;
     // UserIDs of the live records read so far; deleted slots never enter it.
     std::unordered_set<uint32_t> seen_user_ids;
-    seen_user_ids.reserve(static_cast<std::size_t>(n));
+    seen_user_ids.reserve(static_cast<std::size_t>(std::min(n, USER_IDS_RESERVED)));
     unsigned char raw[LASTREAD_RECORD_SIZE];
-    for (int32_t j = 0; j < n && jlr.read_exact(raw, sizeof raw); ++j) {
+    for (int64_t j = 0; j < n && jlr.read_exact(raw, sizeof raw); ++j) {
         const lastread_record rec = decode_lastread_record(raw);
         if (is_deleted_slot(rec)) {
             ++deleted;
             continue;
         }
         if (rec.HighReadMsg < rec.LastReadMsg)
-            add_issue(report, ".JLR: record %d HighReadMsg(%u) < LastReadMsg(%u)", j,
+            add_issue(report, ".JLR: record %" PRId64 " HighReadMsg(%u) < LastReadMsg(%u)", j,
                       rec.HighReadMsg, rec.LastReadMsg);
         if (rec.UserID == 0)
-            add_issue(report, ".JLR: record %d UserID=0 (should be >= 1)", j);
+            add_issue(report, ".JLR: record %" PRId64 " UserID=0 (should be >= 1)", j);
         if (!seen_user_ids.insert(rec.UserID).second)
-            add_issue(report, ".JLR: record %d duplicate UserID=%u", j, rec.UserID);
+            add_issue(report, ".JLR: record %" PRId64 " duplicate UserID=%u", j, rec.UserID);
         if (ctx.options.verbose)
-            std::printf("    [%3d] CRC=0x%08X ID=%-6u Last=%-6u High=%u\n", j, rec.UserCRC,
+            std::printf("    [%3" PRId64 "] CRC=0x%08X ID=%-6u Last=%-6u High=%u\n", j, rec.UserCRC,
                         rec.UserID, rec.LastReadMsg, rec.HighReadMsg);
     }
-    std::printf("  Deleted      : %d\n", deleted);
+    std::printf("  Deleted      : %" PRId64 "\n", deleted);
 }
 
 } // namespace

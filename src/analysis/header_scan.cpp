@@ -314,10 +314,14 @@ void scan_headers(run_context &ctx) {
                     block.resize(h.SubfieldLen);
                 ok = jhr.read_exact(block.data(), h.SubfieldLen);
             }
-            if (ok)
+            if (ok) {
                 walk_subfields(block.data(), h.SubfieldLen, idx, verbose, cap, report);
-            else
+            } else {
                 add_issue(report, "Msg[%d]: could not read subfield data", idx);
+                // The headers that may lie inside the unread block were never examined,
+                // as after a bad signature.
+                ctx.walk_stop_offset = offset;
+            }
         }
 
         if (!deleted)

@@ -4,6 +4,7 @@
 #include "listing/listing.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -74,7 +75,7 @@ void print_summary(run_context &ctx) {
         std::max<int64_t>(fsize(ctx.jdx_path), 0) / static_cast<int64_t>(IDX_RECORD_SIZE);
     int shown = 0;
     std::vector<unsigned char> block;
-    for (int32_t j = 0; j < records && shown < SUMMARY_ROWS; ++j) {
+    for (int64_t j = 0; j < records && shown < SUMMARY_ROWS; ++j) {
         unsigned char raw[IDX_RECORD_SIZE];
         if (!jdx.read_exact(raw, sizeof raw))
             break;
@@ -89,7 +90,7 @@ void print_summary(run_context &ctx) {
             if (jhr.read_exact(block.data(), block.size()))
                 collect_texts(block.data(), block.size(), texts);
         }
-        std::printf("  %-6d %-6u %-20.20s %-20.20s %-30.30s %s\n", j,
+        std::printf("  %-6" PRId64 " %-6u %-20.20s %-20.20s %-30.30s %s\n", j,
                     msg_number(ctx.fhdr.BaseMsgNum, static_cast<uint64_t>(j)), texts.from.c_str(),
                     texts.to.c_str(), texts.subject.c_str(), fmt_ts(hdr.DateWritten).c_str());
         ++shown;

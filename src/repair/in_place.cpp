@@ -37,7 +37,7 @@ bool write_header(jam_file &f, int64_t offset, const msg_header &h, const std::s
 
 // Closes a file that was written to. When the close fails, buffered records may not have
 // reached the disk, so none of them may be counted as fixed: the count becomes 0.
-void close_written(jam_file &f, const std::string &path, int &count) {
+void close_written(jam_file &f, const std::string &path, int64_t &count) {
     if (f.close())
         return;
     print_write_error(path);
@@ -54,9 +54,15 @@ void truncate_to_records(const std::string &path, int64_t size, int64_t record, 
         std::fprintf(stderr, "  WARN: truncate %s: %s\n", ext, std::strerror(errno));
 }
 
+// Whether the index holds a whole record once its stray bytes are cut: one that does not
+// is empty, whatever bytes it had, so one run does what a second would.
+bool index_has_records(const run_context &ctx) {
+    return ctx.jdx_found && ctx.jdx_size >= static_cast<int64_t>(IDX_RECORD_SIZE);
+}
+
 // The -r alone rebuild: the index is missing, or empty although headers were found.
 bool index_needs_rebuild(const run_context &ctx) {
-    return !ctx.jdx_found || (ctx.jdx_size == 0 && ctx.msg_count > 0);
+    return !ctx.jdx_found || (!index_has_records(ctx) && ctx.msg_count > 0);
 }
 
 } // namespace
@@ -71,7 +77,7 @@ void run_repair_phase(run_context &ctx) {
         std::printf("\n=== Rebuilding .JDX ===\n");
         // An existing index still points at the headers past an early stop; one rebuilt
         // from the partial walk would lose them.
-        const bool partial = ctx.walk_stop_offset >= 0 && ctx.jdx_found && ctx.jdx_size > 0;
+        const bool partial = ctx.walk_stop_offset >= 0 && index_has_records(ctx);
         if (ctx.table_valid && partial)
             std::printf("  Keeping .JDX: header walk stopped at offset %" PRId64 "\n",
                         ctx.walk_stop_offset);
@@ -139,7 +145,7 @@ void fix_high_read(run_context &ctx) {
         print_open_error(ctx.jlr_path);
         return;
     }
-    int fixed = 0;
+    int64_t fixed = 0;
     for (int64_t i = 0; i < records; ++i) {
         const int64_t offset = i * static_cast<int64_t>(LASTREAD_RECORD_SIZE);
         unsigned char raw[LASTREAD_RECORD_SIZE];
@@ -148,8 +154,7 @@ void fix_high_read(run_context &ctx) {
         lastread_record r = decode_lastread_record(raw);
         if (is_deleted_slot(r) || r.HighReadMsg >= r.LastReadMsg)
             continue;
-        std::printf("  JLR[%d]: HighReadMsg %u -> %u\n", static_cast<int>(i), r.HighReadMsg,
-                    r.LastReadMsg);
+        std::printf("  JLR[%" PRId64 "]: HighReadMsg %u -> %u\n", i, r.HighReadMsg, r.LastReadMsg);
         r.HighReadMsg = r.LastReadMsg;
         encode_lastread_record(r, raw);
         if (f.seek(offset) && f.write(raw, sizeof raw))
@@ -159,7 +164,7 @@ void fix_high_read(run_context &ctx) {
     }
     close_written(f, ctx.jlr_path, fixed);
     if (fixed > 0)
-        std::printf("  Fixed %d JLR HighReadMsg entries\n", fixed);
+        std::printf("  Fixed %" PRId64 " JLR HighReadMsg entries\n", fixed);
 }
 
 void fix_reply_links(run_context &ctx) {
@@ -187,7 +192,7 @@ void fix_reply_links(run_context &ctx) {
         print_open_error(ctx.jhr_path);
         return;
     }
-    int fixed = 0;
+    int64_t fixed = 0;
     for (std::size_t i = 0; i < stored; ++i) {
         const msg_info &m = ctx.msg_table[i];
         if (m.deleted)
@@ -229,7 +234,7 @@ void fix_reply_links(run_context &ctx) {
     const int64_t count = rep.issue_count;
     const int64_t others = rep.raised_count - rep.no_such_message_count;
     rep.issue_count = static_cast<int32_t>(std::max(count - fixed, std::min(count, others)));
-    std::printf("  Fixed %d reply-chain entries\n", fixed);
+    std::printf("  Fixed %" PRId64 " reply-chain entries\n", fixed);
 }
 
 void fix_id_crcs(run_context &ctx) {
@@ -238,7 +243,7 @@ void fix_id_crcs(run_context &ctx) {
         print_open_error(ctx.jhr_path);
         return;
     }
-    int fixed = 0;
+    int64_t fixed = 0;
     const std::size_t stored = ctx.stored_count();
     for (std::size_t i = 0; i < stored; ++i) {
         const msg_info &m = ctx.msg_table[i];
@@ -265,5 +270,5 @@ void fix_id_crcs(run_context &ctx) {
     }
     close_written(f, ctx.jhr_path, fixed);
     if (fixed > 0)
-        std::printf("  Fixed %d MSGID/REPLYID CRCs\n", fixed);
+        std::printf("  Fixed %" PRId64 " MSGID/REPLYID CRCs\n", fixed);
 }

@@ -69,11 +69,29 @@ bool write_and_close(jam_file &f, const std::vector<unsigned char> &bytes) {
     return f.close();
 }
 
-// Puts `bytes` at the start of an existing file and cuts it to their length.
-bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes) {
+// Puts `bytes` at the start of an existing file and cuts it to their length. `opened`
+// tells whether the file was opened for writing: only then can its content have changed.
+bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes, bool &opened) {
     jam_file f;
-    return f.open(path, "r+b") && write_and_close(f, bytes) &&
+    opened = f.open(path, "r+b");
+    return opened && write_and_close(f, bytes) &&
            portable_truncate(path, static_cast<int64_t>(bytes.size())) == 0;
+}
+
+// Writes a new index where there was none. A file that could not be written whole is
+// removed, so that the base is still seen without an index rather than with half of one.
+bool create_index(const std::string &path, const std::vector<unsigned char> &records) {
+    jam_file created;
+    if (!created.open(path, "wb")) {
+        print_open_error(path);
+        return false;
+    }
+    if (write_and_close(created, records))
+        return true;
+    print_write_error(path);
+    if (!remove_file(path))
+        std::fprintf(stderr, "  ERROR: could not remove the unfinished %s\n", path.c_str());
+    return false;
 }
 
 // Replaces the content of .JDX in place, so that programs holding it open see the new
@@ -85,24 +103,24 @@ bool replace_index(const std::string &path, const std::vector<unsigned char> &re
         print_open_error(path);
         return false;
     }
-    if (!file_exists(path)) {
-        jam_file created;
-        if (!created.open(path, "wb")) {
-            print_open_error(path);
-            return false;
-        }
-        if (write_and_close(created, records))
-            return true;
-        print_write_error(path);
-        return false;
-    }
-    if (overwrite(path, records))
+    if (!file_exists(path))
+        return create_index(path, records);
+    bool opened = false;
+    if (overwrite(path, records, opened))
         return true;
     print_write_error(path);
-    if (!overwrite(path, old))
+    if (opened && !overwrite(path, old, opened))
         std::fprintf(stderr, "  ERROR: restore of the old index failed on %s: %s\n", path.c_str(),
                      std::strerror(errno));
     return false;
+}
+
+// The first header a .JDX record cannot point at (HdrOffset has 32 bits), or -1.
+int64_t first_unindexable(const std::vector<msg_info> &table) {
+    for (const msg_info &m : table)
+        if (m.hdr_offset > static_cast<int64_t>(ALL_ONES))
+            return m.hdr_offset;
+    return -1;
 }
 
 void create_empty(const std::string &path) {
@@ -116,6 +134,16 @@ void create_empty(const std::string &path) {
 
 void rebuild_index(run_context &ctx) {
     std::printf("  Rebuilding .JDX (%" PRId64 " entries)...\n", ctx.msg_count);
+    // An index with a header it cannot name would send readers to the wrong message; the
+    // index as it stands is kept, and since nothing was rebuilt the fixed header is not
+    // written either.
+    if (const int64_t offset = first_unindexable(ctx.msg_table); offset >= 0) {
+        std::fprintf(stderr,
+                     "  ERROR: header at .JHR offset %" PRId64
+                     " is beyond the reach of a .JDX record; index not rebuilt\n",
+                     offset);
+        return;
+    }
     // Every header found gets its record, also those past the entries the checks cover,
     // and a deleted header keeps its name and offset like any other.
     jam_file jhr;

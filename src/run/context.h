@@ -27,11 +27,11 @@ struct run_options {
 
 // The issue list and the counters that the analysis hands to the repairs.
 struct scan_report {
-    int32_t jdx_records = 0;
-    int32_t jlr_records = 0;
+    int64_t jdx_records = 0;
+    int64_t jlr_records = 0;
     int32_t active_count = 0;
     int32_t deleted_count = 0;
-    int32_t orphan_count = 0;
+    int64_t orphan_count = 0;
     int32_t issue_count = 0; // stored issues; lowered by the reply-link repair
     std::vector<std::string> issues;
     int32_t shift = 0;
@@ -78,8 +78,9 @@ struct run_context {
     std::vector<msg_info> msg_table;
     int64_t msg_count = 0;
     bool table_valid = false;
-    // Offset of the header where the walk stopped at a bad signature or an implausible
-    // SubfieldLen, or -1: after such a stop the table does not describe the whole base.
+    // Offset of the header where the walk stopped at a bad signature, an implausible
+    // SubfieldLen or a subfield block it could not read, or -1: after such a stop the table
+    // does not describe the whole base.
     int64_t walk_stop_offset = -1;
 
     // The JAM write lock, held from before the first write to the end of a repair run.
