@@ -1,6 +1,7 @@
 // The repair step as a whole: which repairs run for which options and analysis results, and
 // a complete repair run through the binary, with the exact bytes it leaves, followed by a
 // second, clean analysis.
+#include "driver/driver.h"
 #include "format/files.h"
 #include "repair/repair.h"
 #include "support/repair_context.h"
@@ -46,7 +47,7 @@ TEST(RepairPhase, DecisionTable) {
         ctx.options.repair = r;
         ctx.options.pack = p;
         ctx.walk_stop_offset = walk_stop;
-        const run_result c = capture_output([&] { run_repair_phase(ctx); });
+        const run_result c = capture_output([&] { run_repairs(ctx); });
         EXPECT_EQ(c.out + c.err, out);
         EXPECT_TRUE(contains(out, "Wrote") ||
                     (b.bytes(jam_ext::jhr) == jhr && b.bytes(jam_ext::jdx) == jdx));

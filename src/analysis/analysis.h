@@ -17,13 +17,13 @@ bool check_fixed_header(run_context &ctx);
 // The ".JDX File", ".JDT File" and ".JLR File" sections, in this order.
 void check_companion_files(run_context &ctx);
 
-// The "Message Header Scan" section: walks every header, builds the message table and,
-// with -x, runs the reply-chain checks at its end.
+// The "Message Header Scan" section: walks every header and builds the message table.
 void scan_headers(run_context &ctx);
 
 // Checks one MSG_ESCAPED text of .JDT: printable 7-bit bytes and \xx escapes only.
 void check_escaped(jam_file *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
                    scan_report &report);
 
-// The "Extended Checks" section: every ReplyTo, Reply1st and ReplyNext link.
+// The "Extended Checks" section: every ReplyTo, Reply1st and ReplyNext link. A link that
+// names no message, as the repairs will number them, is marked for the link repair.
 void check_reply_chains(run_context &ctx);

@@ -109,6 +109,7 @@ void check_jdt(run_context &ctx) {
 void check_jlr(run_context &ctx) {
     scan_report &report = ctx.report;
     std::printf("\n=== .JLR File ===\n");
+    ctx.stale_high_read.clear();
     if (!file_exists(ctx.jlr_path)) {
         std::printf("  Not found (no users yet - OK)\n");
         ctx.jlr_size = 0;
@@ -139,9 +140,11 @@ void check_jlr(run_context &ctx) {
             ++deleted;
             continue;
         }
-        if (rec.HighReadMsg < rec.LastReadMsg)
+        if (rec.HighReadMsg < rec.LastReadMsg) {
+            ctx.stale_high_read.push_back(j);
             add_issue(report, ".JLR: record %" PRId64 " HighReadMsg(%u) < LastReadMsg(%u)", j,
                       rec.HighReadMsg, rec.LastReadMsg);
+        }
         if (rec.UserID == 0)
             add_issue(report, ".JLR: record %" PRId64 " UserID=0 (should be >= 1)", j);
         if (!seen_user_ids.insert(rec.UserID).second)

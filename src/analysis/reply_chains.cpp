@@ -25,6 +25,19 @@ link_target resolve(const run_context &ctx, uint32_t link) {
     return {m.deleted ? target::deleted : target::live, &m};
 }
 
+// Marks the links the link repair zeroes: those that name no message as the repairs
+// number them, from BaseMsgNum as the fixed-header repair leaves it.
+void mark_dangling(const run_context &ctx, msg_info &m) {
+    const uint32_t base = repaired_base_msg_num(ctx.fhdr.BaseMsgNum);
+    const auto dangling = [&](uint32_t link) {
+        uint64_t index = 0;
+        return link != 0 && !names_message(link, base, static_cast<uint64_t>(ctx.msg_count), &index);
+    };
+    m.dangling = static_cast<uint8_t>((dangling(m.reply_to) ? LINK_REPLY_TO : 0) |
+                                      (dangling(m.reply_1st) ? LINK_REPLY_1ST : 0) |
+                                      (dangling(m.reply_next) ? LINK_REPLY_NEXT : 0));
+}
+
 } // namespace
 
 void check_reply_chains(run_context &ctx) {
@@ -35,9 +48,10 @@ void check_reply_chains(run_context &ctx) {
 
     const std::size_t stored = ctx.stored_count();
     for (std::size_t i = 0; i < stored; ++i) {
-        const msg_info &m = ctx.msg_table[i];
+        msg_info &m = ctx.msg_table[i];
         if (m.deleted)
             continue;
+        mark_dangling(ctx, m);
         const int j = static_cast<int>(i);
         const uint32_t own = msg_number(ctx.fhdr.BaseMsgNum, i);
 

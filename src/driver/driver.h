@@ -9,6 +9,10 @@
 // (0 clean, 2 issues remain, 1 fatal or usage error).
 int run_tool(int argc, char **argv);
 
+// The repair step after the issue list, as -r and -p and the analysis decide: in-place
+// repairs, index rebuild and creation of missing files.
+void run_repairs(run_context &ctx);
+
 // Picks "<base>.<lower>" if it exists, else "<base>.<upper>" if that exists, else the
 // lower-case name; returns whether a file was found.
 bool find_ext(const std::string &base, const char *lower, const char *upper, std::string &path);

@@ -1,4 +1,5 @@
-// The run sequence: every phase in its fixed order, then the exit status.
+// The run sequence: every phase in its fixed order, the repairs the options and the
+// analysis call for, then the exit status.
 #include "analysis/analysis.h"
 #include "driver/command_line.h"
 #include "driver/driver.h"
@@ -31,6 +32,12 @@ bool lock_base(run_context &ctx) {
         return true;
     }
     return true;
+}
+
+// The -r alone rebuild: the index is missing, or holds no whole record although headers
+// were found.
+bool index_needs_rebuild(const run_context &ctx) {
+    return !ctx.jdx_found || (!ctx.index_has_records() && ctx.msg_count > 0);
 }
 
 int run_sequence(int argc, char **argv) {
@@ -70,20 +77,38 @@ int run_sequence(int argc, char **argv) {
         return 1;
     check_companion_files(*ctx);
     scan_headers(*ctx);
+    if (opts.extended && ctx->msg_count != 0)
+        check_reply_chains(*ctx);
     print_issue_list(ctx->report);
 
-    run_repair_phase(*ctx);
+    if (writes)
+        run_repairs(*ctx);
     if (opts.summary && ctx->jdx_found)
         print_summary(*ctx);
 
     std::printf("\nDone.\n");
     // A repair that could not open or write everything must not look like one that did.
-    if (writes && failure_count() != failures_before)
-        return 1;
-    return ctx->report.issue_count > 0 ? 2 : 0;
+    return exit_status(ctx->report, writes && failure_count() != failures_before);
 }
 
 } // namespace
+
+void run_repairs(run_context &ctx) {
+    const run_options &opts = ctx.options;
+    // The in-place repairs run only when the list above showed an issue.
+    if (ctx.report.issue_count > 0) {
+        repair_in_place(ctx);
+        if (opts.extended && ctx.table_valid) {
+            fix_reply_links(ctx);
+            fix_id_crcs(ctx);
+        }
+    }
+    // Pack mode always writes the index anew; -r alone only when there is none to use.
+    if (opts.pack || index_needs_rebuild(ctx))
+        rebuild_section(ctx);
+    if (opts.repair)
+        create_missing_files(ctx);
+}
 
 int run_tool(int argc, char **argv) {
     try {

@@ -400,9 +400,20 @@ void print_write_error(const std::string &path) {
     std::fprintf(stderr, "  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
-bool read_msg_header(jam_file &f, int64_t offset, msg_header &h) {
-    unsigned char raw[MSG_HEADER_SIZE];
-    if (!f.seek(offset) || !f.read_exact(raw, sizeof raw))
+const unsigned char *window_reader::at(int64_t offset, std::size_t n) {
+    if (offset >= start_ && static_cast<uint64_t>(offset - start_) + n <= filled_)
+        return buf_.data() + (offset - start_);
+    const std::size_t want = std::max(window_, n);
+    if (buf_.size() < want)
+        buf_.resize(want);
+    start_ = offset;
+    filled_ = f_.read_at(offset, buf_.data(), want);
+    return filled_ >= n ? buf_.data() : nullptr;
+}
+
+bool read_msg_header(window_reader &r, int64_t offset, msg_header &h) {
+    const unsigned char *raw = r.at(offset, MSG_HEADER_SIZE);
+    if (raw == nullptr)
         return false;
     h = decode_msg_header(raw);
     return true;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Fault injection for tests: the n-th counted operation from now on (n >= 1) fails with
 // EIO, and with `sticky` every later one as well. n = 0 switches injection off.
@@ -122,9 +123,27 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
 void print_open_error(const std::string &path);
 void print_write_error(const std::string &path);
 
+// Reads a file through a large window of its own, filled by positioned reads: a record
+// inside the window is handed out where it lies, without a copy or a system call. Made
+// for walks front to back; any other order works, only slower.
+class window_reader {
+  public:
+    window_reader(jam_file &f, std::size_t window) : f_(f), window_(window) {}
+    // The n bytes at `offset`, valid until the next call; nullptr when the file ends
+    // before them. Throws read_error when the system reports a failure.
+    const unsigned char *at(int64_t offset, std::size_t n);
+
+  private:
+    jam_file &f_;
+    std::size_t window_;
+    std::vector<unsigned char> buf_;
+    int64_t start_ = 0;
+    std::size_t filled_ = 0;
+};
+
 struct msg_header;
-// Reads the 76-byte message header at `offset`; false on a failed seek or a short read.
-bool read_msg_header(jam_file &f, int64_t offset, msg_header &h);
+// Reads the 76-byte message header at `offset`; false when the file ends before it.
+bool read_msg_header(window_reader &r, int64_t offset, msg_header &h);
 
 struct fixed_header;
 // Advances ModCounter in the copy (0xFFFFFFFF wraps to 0) and writes the copy to the start

@@ -165,6 +165,8 @@ const sf_entry *sf_lookup(uint16_t LoID);
 inline uint32_t msg_number(uint32_t base, uint64_t index) {
     return base + static_cast<uint32_t>(index);
 }
+// A BaseMsgNum of 0 is repaired to 1, the first number a base may give.
+inline uint32_t repaired_base_msg_num(uint32_t base) { return base == 0 ? 1 : base; }
 // Whether link value n names one of the `count` headers found; its index goes to *index.
 inline bool names_message(uint32_t n, uint32_t base, uint64_t count, uint64_t *index) {
     if (n < base || static_cast<uint64_t>(n - base) >= count)

@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::size_t TEXT_MAX = 100;         // characters kept of a name or subject
 constexpr uint32_t SUMMARY_BLOCK_MAX = 65535; // larger subfield blocks are not read
+constexpr std::size_t HEADER_WINDOW = 64 * 1024; // the rows' headers usually lie close together
 
 struct row_texts {
     std::string from = "?";
@@ -42,7 +43,7 @@ void collect_texts(const unsigned char *block, std::size_t len, row_texts &texts
 // Reads the header an index record points at. False when the record is to be skipped:
 // a deleted slot, an offset outside the message area, a short read, a foreign signature
 // or a deleted message.
-bool read_live_header(jam_file &jhr, const idx_record &rec, int64_t jhr_size, msg_header &hdr) {
+bool read_live_header(window_reader &jhr, const idx_record &rec, int64_t jhr_size, msg_header &hdr) {
     if (is_deleted_slot(rec))
         return false;
     if (rec.HdrOffset < FIXED_HEADER_SIZE || static_cast<int64_t>(rec.HdrOffset) >= jhr_size)
@@ -74,21 +75,24 @@ void print_summary(run_context &ctx) {
     const int64_t records =
         std::max<int64_t>(fsize(ctx.jdx_path), 0) / static_cast<int64_t>(IDX_RECORD_SIZE);
     int shown = 0;
-    std::vector<unsigned char> block;
+    window_reader headers(jhr, HEADER_WINDOW);
     for (int64_t j = 0; j < records && shown < SUMMARY_ROWS; ++j) {
         unsigned char raw[IDX_RECORD_SIZE];
         if (!jdx.read_exact(raw, sizeof raw))
             break;
         msg_header hdr;
-        if (!read_live_header(jhr, decode_idx_record(raw), ctx.jhr_size, hdr))
+        const idx_record rec = decode_idx_record(raw);
+        if (!read_live_header(headers, rec, ctx.jhr_size, hdr))
             continue;
 
         row_texts texts;
         // The subfield block follows the header directly.
         if (hdr.SubfieldLen >= 1 && hdr.SubfieldLen <= SUMMARY_BLOCK_MAX) {
-            block.resize(hdr.SubfieldLen);
-            if (jhr.read_exact(block.data(), block.size()))
-                collect_texts(block.data(), block.size(), texts);
+            const unsigned char *block = headers.at(
+                static_cast<int64_t>(rec.HdrOffset) + static_cast<int64_t>(MSG_HEADER_SIZE),
+                hdr.SubfieldLen);
+            if (block != nullptr)
+                collect_texts(block, hdr.SubfieldLen, texts);
         }
         std::printf("  %-6" PRId64 " %-6u %-20.20s %-20.20s %-30.30s %s\n", j,
                     msg_number(ctx.fhdr.BaseMsgNum, static_cast<uint64_t>(j)), texts.from.c_str(),

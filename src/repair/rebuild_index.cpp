@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t MAX_BLOCK = 131071;      // a longer subfield block is not trusted
 constexpr std::size_t MAX_NAME = 100;       // bytes of a recipient name that are hashed
-constexpr std::size_t JHR_BUFFER = 1 << 20; // the headers are read almost sequentially
+constexpr std::size_t JHR_WINDOW = 1 << 20; // the headers are read almost sequentially
 
 // The UserCRC a subfield block gives: the CRC of its last non-empty recipient name, cut
 // at 100 bytes and at a NUL, or ALL_ONES when there is none.
@@ -32,17 +32,13 @@ uint32_t receiver_crc(const unsigned char *block, uint32_t len) {
 
 // The UserCRC of the header at `offset`, or ALL_ONES when the header or its subfield
 // block cannot be read or does not look like one.
-uint32_t user_crc_at(jam_file &jhr, int64_t offset, std::vector<unsigned char> &block) {
-    unsigned char raw[MSG_HEADER_SIZE];
-    if (!jhr.seek(offset) || !jhr.read_exact(raw, sizeof raw))
+uint32_t user_crc_at(window_reader &jhr, int64_t offset) {
+    msg_header h;
+    if (!read_msg_header(jhr, offset, h) || h.Signature != JAM_SIGNATURE ||
+        h.SubfieldLen == 0 || h.SubfieldLen > MAX_BLOCK)
         return ALL_ONES;
-    const msg_header h = decode_msg_header(raw);
-    if (h.Signature != JAM_SIGNATURE || h.SubfieldLen == 0 || h.SubfieldLen > MAX_BLOCK)
-        return ALL_ONES;
-    block.resize(h.SubfieldLen);
-    if (!jhr.read_exact(block.data(), block.size()))
-        return ALL_ONES;
-    return receiver_crc(block.data(), h.SubfieldLen);
+    const unsigned char *block = jhr.at(offset + static_cast<int64_t>(MSG_HEADER_SIZE), h.SubfieldLen);
+    return block == nullptr ? ALL_ONES : receiver_crc(block, h.SubfieldLen);
 }
 
 // The whole current index (nothing when there is none), kept to put back if the new one
@@ -78,19 +74,16 @@ bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes,
            portable_truncate(path, static_cast<int64_t>(bytes.size())) == 0;
 }
 
-// Writes a new index where there was none. A file that could not be written whole is
-// removed, so that the base is still seen without an index rather than with half of one.
+// Writes a new index where there was none, under a temporary name renamed into place: a
+// file that could not be written whole never appears, so the base is still seen without an
+// index rather than with half of one.
 bool create_index(const std::string &path, const std::vector<unsigned char> &records) {
-    jam_file created;
-    if (!created.open(path, "wb")) {
-        print_open_error(path);
-        return false;
-    }
-    if (write_and_close(created, records))
+    const auto fill = [&](jam_file &out) {
+        return records.empty() || out.write(records.data(), records.size());
+    };
+    if (replace_whole_file(path, fill, "", nullptr))
         return true;
     print_write_error(path);
-    if (!remove_file(path))
-        std::fprintf(stderr, "  ERROR: could not remove the unfinished %s\n", path.c_str());
     return false;
 }
 
@@ -123,14 +116,28 @@ int64_t first_unindexable(const std::vector<msg_info> &table) {
     return -1;
 }
 
+// Created exclusively: a link left under the missing file's name is never written through.
 void create_empty(const std::string &path) {
     jam_file f;
-    if (f.open(path, "wb") && f.close())
+    if (f.create_new(path) && f.close())
         return;
     std::fprintf(stderr, "  WARN: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
 } // namespace
+
+void rebuild_section(run_context &ctx) {
+    std::printf("\n=== Rebuilding .JDX ===\n");
+    if (!ctx.table_valid)
+        return;
+    // An existing index still points at the headers past an early stop; one rebuilt from
+    // the partial walk would lose them.
+    if (ctx.walk_stop_offset >= 0 && ctx.index_has_records())
+        std::printf("  Keeping .JDX: header walk stopped at offset %" PRId64 "\n",
+                    ctx.walk_stop_offset);
+    else
+        rebuild_index(ctx);
+}
 
 void rebuild_index(run_context &ctx) {
     std::printf("  Rebuilding .JDX (%" PRId64 " entries)...\n", ctx.msg_count);
@@ -147,12 +154,12 @@ void rebuild_index(run_context &ctx) {
     // Every header found gets its record, also those past the entries the checks cover,
     // and a deleted header keeps its name and offset like any other.
     jam_file jhr;
-    if (jhr.open(ctx.jhr_path, "rb", JHR_BUFFER)) {
+    if (jhr.open(ctx.jhr_path, "rb")) {
+        window_reader headers(jhr, JHR_WINDOW);
         std::vector<unsigned char> records(ctx.msg_table.size() * IDX_RECORD_SIZE);
-        std::vector<unsigned char> block;
         for (std::size_t i = 0; i < ctx.msg_table.size(); ++i) {
             const int64_t offset = ctx.msg_table[i].hdr_offset;
-            const idx_record r{user_crc_at(jhr, offset, block), static_cast<uint32_t>(offset)};
+            const idx_record r{user_crc_at(headers, offset), static_cast<uint32_t>(offset)};
             encode_idx_record(r, records.data() + i * IDX_RECORD_SIZE);
         }
         jhr.close();

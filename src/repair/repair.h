@@ -1,4 +1,5 @@
-// Everything that writes after the analysis, and the backup before it.
+// Everything that writes after the analysis, and the backup before it. Which of these run,
+// and in which order, the driver decides.
 #pragma once
 
 #include "run/context.h"
@@ -6,13 +7,17 @@
 // Copies every file of the base to "<file>.bak". Returns false when the backup failed.
 bool run_backup(run_context &ctx);
 
-// The repair step after the issue list: in-place repairs, index rebuild and creation of
-// missing files, as the options and the analysis decide.
-void run_repair_phase(run_context &ctx);
-
+// The "Repairs" section: the fixed-header fields, trailing .JHR bytes, .JDX and .JLR cut to
+// whole records, and the last-read records marked by the analysis.
 void repair_in_place(run_context &ctx);
 void fix_high_read(run_context &ctx);
+// With -x: the links and the stored CRCs the analysis marked.
 void fix_reply_links(run_context &ctx);
 void fix_id_crcs(run_context &ctx);
+
+// The "Rebuilding .JDX" section: keeps an index that still reaches past an early stop of
+// the header walk, else writes it anew from the headers.
+void rebuild_section(run_context &ctx);
 void rebuild_index(run_context &ctx);
+// Gives a base without .JDT or .JLR an empty file of that kind.
 void create_missing_files(run_context &ctx);

@@ -42,6 +42,15 @@ struct scan_report {
     int64_t no_such_message_count = 0;
 };
 
+// The exit status of a run that reached its end: 1 when a file operation of a repair
+// failed, else 2 while issues remain and 0 when none do.
+int exit_status(const scan_report &report, bool repair_failed);
+// Lowers the issue count after `headers` message headers had their dangling links zeroed.
+// One header may stand for several link issues, so the count can drop below what is still
+// wrong; it never drops below the issues that are not dangling links, those the full list
+// dropped included.
+void count_repaired_links(scan_report &report, int64_t headers);
+
 // Adds one issue, formatted like printf and cut to 319 characters. The 513th and later
 // issues are dropped and not counted in issue_count.
 [[gnu::format(printf, 2, 3)]] void add_issue(scan_report &report, const char *format, ...);
@@ -59,7 +68,16 @@ struct msg_info {
     bool has_msgid = false;
     bool has_replyid = false;
     bool deleted = false;
+    // Faults the analysis found here that a repair mends: stored CRCs that differ from
+    // the computed ones (with -x), and links that name no message (LINK_* bits, with -x).
+    bool msgid_crc_stale = false;
+    bool reply_crc_stale = false;
+    uint8_t dangling = 0;
 };
+
+constexpr uint8_t LINK_REPLY_TO = 1;
+constexpr uint8_t LINK_REPLY_1ST = 2;
+constexpr uint8_t LINK_REPLY_NEXT = 4;
 
 struct run_context {
     run_options options;
@@ -70,6 +88,8 @@ struct run_context {
     int64_t jdx_size = 0;
     int64_t jdt_size = 0;
     int64_t jlr_size = 0;
+    // .JLR records whose HighReadMsg lies below LastReadMsg, in file order.
+    std::vector<int64_t> stale_high_read;
     fixed_header fhdr;
     scan_report report;
 
@@ -85,6 +105,12 @@ struct run_context {
 
     // The JAM write lock, held from before the first write to the end of a repair run.
     base_lock lock;
+
+    // Whether the index holds a whole record once its stray bytes are cut: one that does
+    // not is empty, whatever bytes it had.
+    bool index_has_records() const {
+        return jdx_found && jdx_size >= static_cast<int64_t>(IDX_RECORD_SIZE);
+    }
 
     std::size_t stored_count() const {
         return msg_count < static_cast<int64_t>(MAX_MSGS) ? static_cast<std::size_t>(msg_count)

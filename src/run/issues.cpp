@@ -1,6 +1,8 @@
-// The issue list: adding issues with the 512-entry cap and printing the list.
+// The issue list: adding issues with the 512-entry cap, printing the list, and what the
+// count left at the end means for the exit status.
 #include "run/context.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -26,4 +28,16 @@ void print_issue_list(const scan_report &report) {
     int number = 1;
     for (const std::string &text : report.issues)
         std::printf("  [%3d] %s\n", number++, text.c_str());
+}
+
+int exit_status(const scan_report &report, bool repair_failed) {
+    if (repair_failed)
+        return 1;
+    return report.issue_count > 0 ? 2 : 0;
+}
+
+void count_repaired_links(scan_report &report, int64_t headers) {
+    const int64_t count = report.issue_count;
+    const int64_t others = report.raised_count - report.no_such_message_count;
+    report.issue_count = static_cast<int32_t>(std::max(count - headers, std::min(count, others)));
 }

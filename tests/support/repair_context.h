@@ -12,7 +12,8 @@
 #include <string>
 
 // Paths, found flags and sizes of the files as they are on disk, the fixed header, the
-// active count and one table entry per message of the builder; the table is valid.
+// active count and one table entry per message of the builder, with the marks the analysis
+// would set; the table is valid.
 inline void fill_context(run_context &ctx, const base_builder &b) {
     std::string *paths[] = {&ctx.jhr_path, &ctx.jdt_path, &ctx.jdx_path, &ctx.jlr_path};
     bool *found[] = {&ctx.jhr_found, &ctx.jdt_found, &ctx.jdx_found, &ctx.jlr_found};
@@ -45,9 +46,25 @@ inline void fill_context(run_context &ctx, const base_builder &b) {
         m.deleted = (t.hdr.Attribute & MSG_DELETED) != 0;
         if (!m.deleted)
             ++ctx.report.active_count;
+        m.msgid_crc_stale = !m.deleted && m.has_msgid && t.hdr.MSGIDcrc != ALL_ONES &&
+                            t.hdr.MSGIDcrc != m.msgid_crc_calc;
+        m.reply_crc_stale = !m.deleted && m.has_replyid && t.hdr.REPLYcrc != ALL_ONES &&
+                            t.hdr.REPLYcrc != m.reply_crc_calc;
         ctx.msg_table.push_back(m);
     }
     ctx.msg_count = static_cast<int64_t>(ctx.msg_table.size());
+    // The links the reply-chain check marks: those that name none of the messages.
+    const uint32_t base = repaired_base_msg_num(ctx.fhdr.BaseMsgNum);
+    for (msg_info &m : ctx.msg_table) {
+        const auto dangling = [&](uint32_t link, uint8_t bit) {
+            uint64_t index = 0;
+            const bool named = names_message(link, base, ctx.msg_table.size(), &index);
+            return !m.deleted && link != 0 && !named ? bit : 0;
+        };
+        m.dangling = static_cast<uint8_t>(dangling(m.reply_to, LINK_REPLY_TO) |
+                                          dangling(m.reply_1st, LINK_REPLY_1ST) |
+                                          dangling(m.reply_next, LINK_REPLY_NEXT));
+    }
     ctx.table_valid = true;
 }
 

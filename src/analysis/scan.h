@@ -1,0 +1,51 @@
+// The parts of the message header scan, each in a file of its own: the walk over the
+// headers and its stops (header_scan.cpp), the subfield walk (subfields.cpp), the rules
+// for one message (message_checks.cpp) and the totals that close the section
+// (scan_totals.cpp). Only these files use this header.
+#pragma once
+
+#include "analysis/analysis.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::size_t NAME_LEN = 100; // captured From/To texts are cut to this
+
+// What one message's subfield walk found, for the checks, the -v line and the table. The
+// names are shown only by the -v line, so they are copied only with -v.
+struct sf_capture {
+    bool keep_names;
+    char from[NAME_LEN + 1];
+    char to[NAME_LEN + 1];
+    bool has_from, has_to, has_msgid, has_replyid, has_file, has_freq;
+    uint32_t msgid_crc_calc, reply_crc_calc;
+
+    void reset() {
+        from[0] = to[0] = '\0';
+        has_from = has_to = has_msgid = has_replyid = has_file = has_freq = false;
+        msgid_crc_calc = reply_crc_calc = ALL_ONES;
+    }
+};
+
+// Keeps a name for the -v line, which ends it at its first NUL; control bytes become '.'.
+// Walks the subfields of one block, raising the subfield issues and filling `cap`.
+void walk_subfields(const unsigned char *block, uint32_t len, int index, bool verbose,
+                    sf_capture &cap, scan_report &report);
+
+// The fields every header is checked for, deleted or not: revision and dates.
+void check_header_fields(const msg_header &h, uint32_t date_limit, int index,
+                         scan_report &report);
+// The checks that only make sense for a live message: attribute bits, with -x the stored
+// MSGID/REPLYID CRCs (a stale one is marked in `entry` for the repair), and where its text
+// lies in .JDT.
+void check_live_message(const run_context &ctx, const msg_header &h, const sf_capture &cap,
+                        int index, jam_file *jdt, msg_info &entry, scan_report &report);
+
+// Where and how the walk over the headers ended.
+struct walk_end {
+    int64_t offset;
+    bool bad_sig;
+    bool truncated;
+};
+// The closing checks after any kind of stop, and the section's totals.
+void finish_walk(run_context &ctx, const walk_end &end);
