@@ -1,7 +1,11 @@
 // Writes a large, healthy JAM base for the benchmark. The same arguments always give the
 // same bytes, so a cached base can be compared with a fresh one.
 //
-//   make_bench_base <dir> <name> <messages> <users> [<seed>]
+//   make_bench_base [--textbook-crc] <dir> <name> <messages> <users> [<seed>]
+//
+// --textbook-crc stores every MSGIDcrc and REPLYcrc as a program that uses the textbook
+// CRC-32 writes them (complemented, no case folding), so each one is stale for the tool;
+// everything else stays byte for byte as without the option.
 //
 // The base builder writes the fixed header and the .JLR; the messages are streamed to
 // .JHR/.JDT/.JDX one at a time, because keeping half a million of them in memory would
@@ -124,6 +128,18 @@ const char *zone_of(uint32_t sender) {
     return ZONES[sender % std::size(ZONES)];
 }
 
+// The textbook CRC-32: reflected polynomial 0xEDB88320, seed and final complement
+// 0xFFFFFFFF, the bytes as they are. Computed bit by bit: only the --textbook-crc base uses it.
+uint32_t textbook_crc32(const std::string &s) {
+    uint32_t crc = ALL_ONES;
+    for (const unsigned char b : s) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
 std::vector<plan_entry> make_plan(uint32_t messages, random_source &rnd) {
     std::vector<plan_entry> plan(messages);
     std::vector<uint32_t> last_reply(messages, 0); // index + 1 of the newest reply
@@ -178,14 +194,20 @@ std::string make_text(const plan_entry &p, uint32_t length, random_source &rnd) 
 }
 
 test_message make_message(const std::vector<plan_entry> &plan, uint32_t i, uint64_t seed,
-                          random_source &rnd) {
+                          bool textbook_crc, random_source &rnd) {
     const plan_entry &p = plan[i];
     test_message m;
     m.no_subfields();
-    m.msgid(msgid_of(i, p.sender, seed));
+    const std::string msgid = msgid_of(i, p.sender, seed);
+    m.msgid(msgid);
+    if (textbook_crc)
+        m.hdr.MSGIDcrc = textbook_crc32(msgid);
     if (p.reply_to != 0) {
         const uint32_t parent = p.reply_to - BASE_MSG_NUM;
-        m.replyid(msgid_of(parent, plan[parent].sender, seed));
+        const std::string replyid = msgid_of(parent, plan[parent].sender, seed);
+        m.replyid(replyid);
+        if (textbook_crc)
+            m.hdr.REPLYcrc = textbook_crc32(replyid);
     }
     m.subfield(SF_PID, "cairngen 1.0");
     m.subfield(SF_OADDRESS, address_of(p.sender));
@@ -232,7 +254,7 @@ bool write_or_complain(jam_file &f, const std::string &path, const void *data, s
 
 // Streams the messages after the fixed header the builder has written.
 bool write_messages(const base_builder &b, const std::vector<plan_entry> &plan, uint64_t seed,
-                    random_source &rnd) {
+                    bool textbook_crc, random_source &rnd) {
     jam_file jhr, jdt, jdx;
     const std::string jhr_path = b.path(jam_ext::jhr), jdt_path = b.path(jam_ext::jdt),
                       jdx_path = b.path(jam_ext::jdx);
@@ -243,7 +265,7 @@ bool write_messages(const base_builder &b, const std::vector<plan_entry> &plan, 
     }
     uint64_t jhr_pos = FIXED_HEADER_SIZE, jdt_pos = 0;
     for (uint32_t i = 0; i < plan.size(); ++i) {
-        test_message m = make_message(plan, i, seed, rnd);
+        test_message m = make_message(plan, i, seed, textbook_crc, rnd);
         const std::string block = m.subfield_block();
         if (jhr_pos > UINT32_MAX || jdt_pos + m.text.size() > UINT32_MAX) {
             std::fprintf(stderr, "make_bench_base: base exceeds 4 GiB at message %u\n", i);
@@ -292,11 +314,18 @@ std::vector<lastread_record> make_lastread(uint32_t users, uint32_t messages, ui
 } // namespace
 
 int main(int argc, char **argv) {
+    const bool textbook_crc = argc > 1 && std::strcmp(argv[1], "--textbook-crc") == 0;
+    if (textbook_crc) {
+        --argc;
+        ++argv;
+    }
     uint64_t messages = 0, users = 0, seed = 1;
     if ((argc != 5 && argc != 6) || !parse_number(argv[3], 2000000, &messages) ||
         !parse_number(argv[4], 10000000, &users) ||
         (argc == 6 && !parse_number(argv[5], UINT64_MAX, &seed))) {
-        std::fprintf(stderr, "usage: make_bench_base <dir> <name> <messages> <users> [<seed>]\n");
+        std::fprintf(stderr,
+                     "usage: make_bench_base [--textbook-crc] <dir> <name> <messages> <users> "
+                     "[<seed>]\n");
         return 1;
     }
     try {
@@ -313,7 +342,7 @@ int main(int argc, char **argv) {
         b.lastread =
             make_lastread(static_cast<uint32_t>(users), static_cast<uint32_t>(messages), seed);
         b.write();
-        if (!write_messages(b, plan, seed, rnd))
+        if (!write_messages(b, plan, seed, textbook_crc, rnd))
             return 1;
         std::printf("%s: %u messages (%u live), %u users\n", b.base().c_str(),
                     static_cast<uint32_t>(messages), live, static_cast<uint32_t>(users));

@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
 # Times cairnfix on large generated bases against `cat` of the files it reads, and prints
-# a compact table with PASS/FAIL against the performance targets.
+# one compact table with PASS/FAIL against the performance targets.
 #
-#   bench/run_bench.sh [--build DIR] [--analysis] [--repair] [--scale] [--check]
+#   bench/run_bench.sh [--build DIR] [--runs N] [--analysis] [--repair] [--verbose] [--stale]
+#                      [--scale] [--check]
 #
-#   --analysis  -x on bases of 10,000 and 500,000 messages and a 200,000-user .JLR (default)
-#   --repair    -r -x -p on fresh copies of the 500,000-message base
+#   --analysis  -x on B, the 500,000-message base with a 200,000-user .JLR, on the same
+#               messages with 100 users, and on 10,000 messages
+#   --repair    -r -x -p on a fresh copy of B
+#   --verbose   -x -v on B, the report written to a file
+#   --stale     -r -x on a fresh copy of B in which every MSGID/REPLY CRC is stale
 #   --scale     600,000 headers analysed and rebuilt; .JDT and .JHR larger than 2 GiB
 #   --check     quick self-test of the generator: deterministic bytes, a healthy base
+#   --runs N    rounds of the timed series (default 9); every time shown is the median
 #   --build DIR the build holding cairnfix and bench/make_bench_base (default build/release)
+#
+# Without a mode, the first four run. They share one series: each round runs the floor
+# `cat B.jhr B.jdx B.jlr > /dev/null` and then every command once, so each ratio compares
+# medians measured side by side under the same load. -x on B is always part of it: -x -v
+# and the stale repair are measured against it.
 #
 # Bases are generated once and kept under build/bench-data/; they are generated anew when
 # the sources of the generator change.
@@ -17,16 +27,23 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build/release
 DATA=$ROOT/build/bench-data
+RUNS=9
 MODES=()
+usage() {
+    echo "usage: $0 [--build DIR] [--runs N] [--analysis] [--repair] [--verbose] [--stale]" \
+        "[--scale] [--check]" >&2
+    exit 1
+}
 while (($#)); do
     case $1 in
     --build) BUILD=$(cd "$2" && pwd); shift ;;
-    --analysis | --repair | --scale | --check) MODES+=("${1#--}") ;;
-    *) echo "usage: $0 [--build DIR] [--analysis] [--repair] [--scale] [--check]" >&2; exit 1 ;;
+    --runs) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || usage; RUNS=$2; shift ;;
+    --analysis | --repair | --verbose | --stale | --scale | --check) MODES+=("${1#--}") ;;
+    *) usage ;;
     esac
     shift
 done
-((${#MODES[@]})) || MODES=(analysis)
+((${#MODES[@]})) || MODES=(analysis repair verbose stale)
 
 TOOL=$BUILD/cairnfix
 GEN=$BUILD/bench/make_bench_base
@@ -37,32 +54,32 @@ export TZ=UTC
 MIB=$((1024 * 1024))
 GIB=$((1024 * MIB))
 FAILED=0
+TMP=$(mktemp -d)
+trap 'rm -rf "$TMP"' EXIT
+cd "$ROOT" # the commands are printed relative to it, ready to paste
 
 # ---- helpers ------------------------------------------------------------------------
 
-# Wall time of one command in microseconds; its output is discarded, its status ignored
-# (cairnfix exits 2 whenever it reports an issue). The shell's clock costs no process.
+# "wall user system" time of one command in microseconds; its output goes to $SINK (default
+# /dev/null), its status is ignored (cairnfix exits 2 whenever it reports an issue). The
+# shell's clock costs no process; user and system time are the shell's account of its
+# children, so this runs in a subshell of its own, as $(time_us ...) does.
 time_us() {
-    local t0=${EPOCHREALTIME/./}
-    "$@" >/dev/null 2>&1 || true
-    echo $((${EPOCHREALTIME/./} - t0))
+    local t0=${EPOCHREALTIME/./} t1 f=$TMP/times.$BASHPID
+    "$@" >"${SINK:-/dev/null}" 2>/dev/null || true
+    t1=${EPOCHREALTIME/./}
+    times >"$f" # the second line: children's user and system time, as 0m1.234s
+    tail -1 "$f" | awk -v w=$((t1 - t0)) '
+        function us(t) { split(t, p, /[ms]/); return int((p[1] * 60 + p[2]) * 1e6 + 0.5) }
+        {print w, us($1), us($2)}'
+    rm -f "$f"
 }
+wall_us() { time_us "$@" | cut -d' ' -f1; }
 
-# Best of three runs, in microseconds. With PREPARE set, that command runs untimed before
-# each run (a fresh copy for a repair).
-best_of_3() {
-    local best=0 t
-    for _ in 1 2 3; do
-        [[ -z ${PREPARE:-} ]] || $PREPARE
-        t=$(time_us "$@")
-        ((best == 0 || t < best)) && best=$t
-    done
-    echo "$best"
-}
-
-# Peak resident set size of one command, in KiB.
+# Peak resident set size of one command, in KiB; its output goes to $SINK.
 peak_kib() {
-    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}'
+    /usr/bin/time -f '%M' -o "$TMP/rss" "$@" >"${SINK:-/dev/null}" 2>/dev/null || true
+    tail -1 "$TMP/rss" # time puts a line about a nonzero exit status before it
 }
 
 # The issue count of a report on standard input ("-" when the report has none).
@@ -70,16 +87,17 @@ issue_count() {
     sed -n 's/^=== Issues Found: \([0-9]*\) ===$/\1/p' | tail -1 | grep . || echo -
 }
 
-# Seconds (from microseconds), ratios and per-message microseconds for the table.
+# Seconds (from microseconds), ratios, MiB (from KiB) and MB (from bytes) for the table.
 secs() { awk -v n="$1" 'BEGIN {printf "%.3f", n / 1e6}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.1f", (b > 0 ? a / b : 0)}'; }
 mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
+mb() { awk -v n="$1" 'BEGIN {printf "%.1f", n / 1e6}'; }
 
 # Prints one target line and remembers a failure.
 verdict() { # label value ok(0/1)
     local word=PASS
     (($3)) || { word=FAIL; FAILED=1; }
-    printf '  %-40s %12s  %s\n' "$1" "$2" "$word"
+    printf '  %-46s %13s  %s\n' "$1" "$2" "$word"
 }
 # 1 when the command succeeds, else 0: the last argument of verdict.
 ok() { if "$@"; then echo 1; else echo 0; fi; }
@@ -87,16 +105,24 @@ below() { ok awk -v a="$1" -v b="$2" 'BEGIN {exit !(a < b)}'; }
 
 warm() { cat "$1".j?? >/dev/null; }
 
+# A path relative to ROOT, quoted for the shell: the form in which commands are run and shown.
+q() {
+    if [[ $1 == /dev/* ]]; then echo "$1"; else printf '%q' "$(realpath -m --relative-to="$ROOT" "$1")"; fi
+}
+
 # Generates <dir>/base with the given arguments unless the cached one was made from the
-# same generator sources with the same arguments.
-ensure_base() { # dir messages users
+# same generator sources with the same arguments. GEN_CMD keeps the command per directory.
+declare -A GEN_CMD
+ensure_base() { # dir messages users [generator option]
     local dir=$1 stamp
-    stamp="$2 $3 $(cat "$ROOT"/bench/make_bench_base.cpp "$ROOT"/support/base_builder.cpp \
+    shift
+    GEN_CMD[$dir]="$(q "$GEN") ${3:+$3 }$(q "$dir") base $1 $2"
+    stamp="$* $(cat "$ROOT"/bench/make_bench_base.cpp "$ROOT"/support/base_builder.cpp \
         "$ROOT"/src/format/jam.cpp | cksum)"
     [[ -f $dir/stamp && $(<"$dir/stamp") == "$stamp" ]] && return
-    echo "generating $dir ($2 messages, $3 users)..." >&2
+    echo "generating: ${GEN_CMD[$dir]}" >&2
     rm -rf "$dir" && mkdir -p "$dir"
-    "$GEN" "$dir" base "$2" "$3" >/dev/null
+    "$GEN" ${3:+"$3"} "$dir" base "$1" "$2" >/dev/null
     echo "$stamp" >"$dir/stamp"
 }
 
@@ -114,6 +140,20 @@ ensure_big_bases() {
     echo "$stamp" >"$dir/stamp"
 }
 
+# The 500,000-message, 200,000-user base with every MSGID/REPLY CRC stale. Only its .JHR
+# differs: the other files must equal the healthy base's, and are then replaced by hard
+# links to them.
+ensure_stale_base() {
+    local dir=$DATA/500k-u200k-stale f
+    ensure_base "$dir" 500000 200000 --textbook-crc
+    for f in jdt jdx jlr; do
+        [[ $dir/base.$f -ef $DATA/500k-u200k/base.$f ]] && continue
+        cmp -s "$dir/base.$f" "$DATA/500k-u200k/base.$f" ||
+            { echo "the stale-CRC base differs from the healthy one in .${f^^}" >&2; exit 1; }
+        ln -f "$DATA/500k-u200k/base.$f" "$dir/base.$f"
+    done
+}
+
 # Reads and writes one little-endian 32-bit value of a file.
 u32_at() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
 put_u32() { # file offset value
@@ -126,63 +166,192 @@ fresh_copy() { # src dst
     cp --sparse=always "$1"/base.j?? "$2/"
 }
 
-# ---- modes --------------------------------------------------------------------------
+has_mode() { [[ " ${MODES[*]} " == *" $1 "* ]]; }
 
-run_analysis() {
-    ensure_base "$DATA/10k" 10000 100
+# ---- the timed series ---------------------------------------------------------------
+
+# Each command of the series has an id. Per id: the command line, run from ROOT through eval
+# and printed as it is; the file its output goes to; an untimed shell command that runs
+# before each timed run; its wall, user and system times in microseconds; and the peak RSS
+# of one more run after the series.
+IDS=()
+declare -A CMD OUT PREP US USR SYS RSS ISSUES
+add() { # id command output [preparation]
+    IDS+=("$1")
+    CMD[$1]=$2 OUT[$1]=$3 PREP[$1]=${4:-} US[$1]="" USR[$1]="" SYS[$1]=""
+}
+
+# "median min max" of a list of times.
+spread() {
+    tr ' ' '\n' <<<"$1" | grep . | sort -n |
+        awk '{a[NR] = $1} END {print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2), a[1], a[NR]}'
+}
+median() { spread "$1" | cut -d' ' -f1; }
+
+# Facts taken from the output of the extra run of a command, for the checks.
+inspect() { # id output-file
+    case $1 in
+    x)
+        ISSUES[x]=$(issue_count <"$2")
+        LIVE=$(sed -n 's/^  Active msgs *: \([0-9]*\)$/\1/p' "$2" | head -1)
+        DELETED=$(sed -n 's/^  Deleted msgs *: \([0-9]*\)$/\1/p' "$2" | head -1)
+        ;;
+    x100 | x10k) ISSUES[$1]=$(issue_count <"$2") ;;
+    xv) VERBOSE_LINES=$(wc -l <"$2") VERBOSE_BYTES=$(stat -c %s "$2") ;;
+    rxp)
+        JDX_SAME=$(ok cmp -s "$DATA/500k-u200k/base.jdx" "$WORK/base.jdx")
+        ISSUES[rxp]=$("$TOOL" -x "$WORK/base" 2>/dev/null | issue_count || true)
+        ;;
+    rxs)
+        FIXED=$(sed -n 's/^  Fixed \([0-9]*\) MSGID\/REPLYID CRCs$/\1/p' "$2" | grep . || echo 0)
+        ACTIVE=$(sed -n 's/^  Active msgs *: \([0-9]*\)$/\1/p' "$2" | head -1)
+        ISSUES[rxs]=$("$TOOL" -x "$WORK/base" 2>/dev/null | issue_count || true)
+        ;;
+    esac
+}
+
+run_series() {
     ensure_big_bases
+    local B P T S W V t id r m wall user sys bases=("$DATA/500k-u200k/base")
+    WORK=$DATA/scratch/repair
+    B=$(q "$DATA/500k-u200k/base") P=$(q "$DATA/500k/base") W=$(q "$WORK/base")
+    V=$(q "$DATA/scratch/verbose.txt")
+    add floor "cat $B.jhr $B.jdx $B.jlr" /dev/null
+    add x "$(q "$TOOL") -x $B" /dev/null
+    if has_mode analysis; then
+        ensure_base "$DATA/10k" 10000 100
+        T=$(q "$DATA/10k/base")
+        add x100 "$(q "$TOOL") -x $P" /dev/null
+        add x10k "$(q "$TOOL") -x $T" /dev/null
+        bases+=("$DATA/10k/base")
+    fi
+    if has_mode verbose; then
+        mkdir -p "$DATA/scratch"
+        add xv "$(q "$TOOL") -x -v $B" "$DATA/scratch/verbose.txt" "rm -f $V && sync"
+    fi
+    if has_mode repair; then
+        add rxp "$(q "$TOOL") -r -x -p $W" /dev/null \
+            "rm -rf $(q "$WORK") && mkdir -p $(q "$WORK") && cp $B.j?? $(q "$WORK") && sync"
+    fi
+    if has_mode stale; then
+        ensure_stale_base
+        S=$(q "$DATA/500k-u200k-stale/base")
+        bases+=("$DATA/500k-u200k-stale/base")
+        add rxs "$(q "$TOOL") -r -x $W" /dev/null \
+            "rm -rf $(q "$WORK") && mkdir -p $(q "$WORK") && cp $S.j?? $(q "$WORK") && sync"
+    fi
+
     echo
-    echo "cairnfix -x (best of 3, warm cache)"
-    printf '  %-11s %7s %7s %8s %8s %8s %8s %8s %6s\n' base msgs users 'cat s' '-x s' tool/cat \
-        'us/msg' 'RSS MiB' issues
-    local name msgs users b cat_us tool_us rss issues
-    declare -A T R M
-    for name in 10k:10000:100 500k:500000:100 500k-u200k:500000:200000; do
-        IFS=: read -r name msgs users <<<"$name"
-        b=$DATA/$name/base
-        warm "$b"
-        cat_us=$(best_of_3 cat "$b.jhr" "$b.jdx" "$b.jlr")
-        tool_us=$(best_of_3 "$TOOL" -x "$b")
-        rss=$(peak_kib "$TOOL" -x "$b")
-        issues=$("$TOOL" -x "$b" 2>/dev/null | issue_count || true)
-        T[$name]=$tool_us R[$name]=$(ratio "$tool_us" "$cat_us") M[$name]=$rss
-        printf '  %-11s %7d %7d %8s %8s %7sx %8s %8s %6s\n' "$name" "$msgs" "$users" \
-            "$(secs "$cat_us")" "$(secs "$tool_us")" "${R[$name]}" \
-            "$(awk -v t="$tool_us" -v n="$msgs" 'BEGIN {printf "%.2f", t / n}')" \
-            "$(mib "$rss")" "$issues"
-        [[ $issues == 0 ]] || { echo "  ^ the generated base should be healthy" >&2; FAILED=1; }
+    echo "bases (generated once, cached in $(q "$DATA"))"
+    printf '  B  %s: 500,000 messages, 200,000-user .JLR (the base of issue 12);' "$B"
+    for t in jhr jdt jdx jlr; do
+        printf ' .%s %s MB' "${t^^}" "$(mb "$(stat -c %s "$DATA/500k-u200k/base.$t")")"
     done
-    local per_msg extra
-    per_msg=$(awk -v a="${T[500k]}" -v b="${T[10k]}" 'BEGIN {printf "%.2f", (a / 500000) / (b / 10000)}')
-    extra=$(awk -v a="${T[500k-u200k]}" -v b="${T[500k]}" 'BEGIN {printf "%.3f", (a - b) / 1e6}')
-    echo "targets"
-    verdict "-x at 500k within 10x cat" "${R[500k]}x" "$(below "${R[500k]}" 10.0001)"
-    verdict "per-message time 500k/10k within 1.3x" "${per_msg}x" "$(below "$per_msg" 1.3001)"
-    verdict "peak RSS at 500k under 48 MiB" "$(mib "${M[500k]}") MiB" "$(below "${M[500k]}" $((48 * 1024)))"
-    verdict "200k-user .JLR adds < 0.1 s" "$extra s" "$(below "$extra" 0.1)"
+    printf '\n     %s\n' "${GEN_CMD[$DATA/500k-u200k]}"
+    if has_mode analysis; then
+        printf '  %s: the messages of B, 100 users (the first 100 records of its .JLR)\n' "$P"
+        printf '  %s: 10,000 messages, 100 users\n     %s\n' "$T" "${GEN_CMD[$DATA/10k]}"
+    fi
+    if has_mode stale; then
+        printf '  S  %s: B with every MSGIDcrc and REPLYcrc as the textbook CRC-32 gives it\n' "$S"
+        printf '     (complemented, no case folding); .JDT, .JDX, .JLR are those of B\n'
+        printf '     %s\n' "${GEN_CMD[$DATA/500k-u200k-stale]}"
+    fi
+    echo "commands, run from $ROOT; each round runs them once in this order, warm cache"
+    for id in "${IDS[@]}"; do
+        printf '  %-6s %s > %s\n' "$id" "${CMD[$id]}" "$(q "${OUT[$id]}")"
+        [[ -z ${PREP[$id]} ]] || printf '         untimed before each run: %s\n' "${PREP[$id]}"
+    done
+
+    for t in "${bases[@]}"; do warm "$t"; done
+    for ((r = 1; r <= RUNS; r++)); do
+        echo "round $r of $RUNS" >&2
+        for id in "${IDS[@]}"; do
+            [[ -z ${PREP[$id]} ]] || eval "${PREP[$id]}"
+            read -r wall user sys < <(SINK=${OUT[$id]} time_us eval "${CMD[$id]}")
+            US[$id]+="$wall " USR[$id]+="$user " SYS[$id]+="$sys "
+        done
+    done
+    for id in "${IDS[@]}"; do
+        [[ -z ${PREP[$id]} ]] || eval "${PREP[$id]}"
+        [[ ${OUT[$id]} == /dev/null ]] && m=$TMP/out || m=${OUT[$id]}
+        RSS[$id]=$(SINK=$m peak_kib bash -c "exec ${CMD[$id]}")
+        inspect "$id" "$m"
+    done
+    print_results
+    rm -rf "$WORK" "$DATA/scratch/verbose.txt"
 }
 
-run_repair() {
-    ensure_big_bases
-    local src=$DATA/500k work=$DATA/scratch/repair cat_us tool_us rss ratio_r issues
-    warm "$src/base"
-    cat_us=$(best_of_3 cat "$src/base.jhr" "$src/base.jdx" "$src/base.jlr")
-    tool_us=$(PREPARE="fresh_copy $src $work" best_of_3 "$TOOL" -r -x -p "$work/base")
-    fresh_copy "$src" "$work"
-    rss=$(peak_kib "$TOOL" -r -x -p "$work/base")
-    issues=$("$TOOL" -x "$work/base" 2>/dev/null | issue_count || true)
-    ratio_r=$(ratio "$tool_us" "$cat_us")
+# The table of the series, its targets and its checks.
+print_results() {
+    local id m lo hi rel t floor x r_x
     echo
-    echo "cairnfix -r -x -p on a fresh copy of the 500k base (best of 3)"
-    printf '  cat %ss   tool %ss   %sx cat   peak RSS %s MiB   issues after: %s\n' \
-        "$(secs "$cat_us")" "$(secs "$tool_us")" "$ratio_r" "$(mib "$rss")" "$issues"
-    echo "targets"
-    verdict "-r -x -p within 25x cat" "${ratio_r}x" "$(below "$ratio_r" 25.0001)"
-    verdict "-r -x -p peak RSS under 48 MiB" "$(mib "$rss") MiB" "$(below "$rss" $((48 * 1024)))"
-    verdict "rebuilt .JDX equals the generated one" "" "$(ok cmp -s "$src/base.jdx" "$work/base.jdx")"
-    verdict "second analysis is clean" "$issues issues" "$(ok [ "$issues" = 0 ])"
-    rm -rf "$work"
+    echo "medians of $RUNS round(s): wall time (with its least and greatest), user and system"
+    echo "time; peak RSS of one more run"
+    printf '  %-6s %9s %9s %9s %8s %8s %8s  %s\n' id 'median s' 'min s' 'max s' 'user s' 'sys s' \
+        'RSS MiB' ratio
+    for id in "${IDS[@]}"; do
+        read -r m lo hi <<<"$(spread "${US[$id]}")"
+        case $id in
+        x | rxp) rel="$(ratio "$m" "$(median "${US[floor]}")")x floor" ;;
+        xv | rxs) rel="$(ratio "$m" "$(median "${US[x]}")")x x" ;;
+        *) rel="" ;;
+        esac
+        printf '  %-6s %9s %9s %9s %8s %8s %8s  %s\n' "$id" "$(secs "$m")" "$(secs "$lo")" \
+            "$(secs "$hi")" "$(secs "$(median "${USR[$id]}")")" "$(secs "$(median "${SYS[$id]}")")" \
+            "$(mib "${RSS[$id]}")" "$rel"
+    done
+
+    floor=$(median "${US[floor]}") x=$(median "${US[x]}")
+    r_x=$(ratio "$x" "$floor")
+    echo "targets (ratios of the medians above)"
+    if has_mode analysis; then
+        local per_msg extra
+        per_msg=$(awk -v a="$(median "${US[x100]}")" -v b="$(median "${US[x10k]}")" \
+            'BEGIN {printf "%.2f", (a / 500000) / (b / 10000)}')
+        extra=$(awk -v a="$x" -v b="$(median "${US[x100]}")" 'BEGIN {printf "%.3f", (a - b) / 1e6}')
+        verdict "x: -x on B at most 6x the floor" "${r_x}x" "$(below "$r_x" 6.0001)"
+        verdict "x100/x10k: time per message within 1.3x" "${per_msg}x" "$(below "$per_msg" 1.3001)"
+        verdict "x: peak RSS at 500,000 under 48 MiB" "$(mib "${RSS[x]}") MiB" \
+            "$(below "${RSS[x]}" $((48 * 1024)))"
+        verdict "x - x100: the 200,000-user .JLR adds < 0.1 s" "$extra s" "$(below "$extra" 0.1)"
+    fi
+    if has_mode repair; then
+        t=$(ratio "$(median "${US[rxp]}")" "$floor")
+        verdict "rxp: -r -x -p on a copy of B at most 15x floor" "${t}x" "$(below "$t" 15.0001)"
+        verdict "rxp: peak RSS under 48 MiB" "$(mib "${RSS[rxp]}") MiB" \
+            "$(below "${RSS[rxp]}" $((48 * 1024)))"
+    fi
+    if has_mode verbose; then
+        t=$(ratio "$(median "${US[xv]}")" "$x")
+        verdict "xv: -x -v to a file at most 8x x" "${t}x" "$(below "$t" 8.0001)"
+    fi
+    if has_mode stale; then
+        t=$(ratio "$(median "${US[rxs]}")" "$x")
+        verdict "rxs: -r -x, every CRC stale, at most 4x x" "${t}x" "$(below "$t" 4.0001)"
+    fi
+    echo "checks (on the extra run)"
+    printf '  x: B has %s live and %s deleted messages (%s%% deleted)\n' "$LIVE" "$DELETED" \
+        "$(awk -v d="$DELETED" -v l="$LIVE" 'BEGIN {printf "%.1f", 100 * d / (d + l)}')"
+    for id in x x100 x10k; do
+        [[ -z ${ISSUES[$id]:-} ]] ||
+            verdict "$id: the generated base is healthy" "${ISSUES[$id]} issues" "$(ok [ "${ISSUES[$id]}" = 0 ])"
+    done
+    if has_mode verbose; then
+        printf '  xv: the report has %d lines, %s MB\n' "$VERBOSE_LINES" "$(mb "$VERBOSE_BYTES")"
+    fi
+    if has_mode repair; then
+        verdict "rxp: rebuilt .JDX equals the generated one" "" "$JDX_SAME"
+        verdict "rxp: a second -x finds no issue" "${ISSUES[rxp]} issues" "$(ok [ "${ISSUES[rxp]}" = 0 ])"
+    fi
+    if has_mode stale; then
+        verdict "rxs: one header rewrite per live message" "$FIXED/$ACTIVE" \
+            "$(ok [ "$FIXED" = "$ACTIVE" ])"
+        verdict "rxs: a second -x finds no issue" "${ISSUES[rxs]} issues" "$(ok [ "${ISSUES[rxs]}" = 0 ])"
+    fi
 }
+
+# ---- other modes --------------------------------------------------------------------
 
 # The value of a "  Label : N bytes" line in the given section of a report.
 section_size() { # report heading
@@ -197,10 +366,10 @@ run_scale() {
     echo "scale"
     fresh_copy "$src" "$work"
     warm "$work/base"
-    t_x=$(time_us "$TOOL" -x "$work/base")
+    t_x=$(wall_us "$TOOL" -x "$work/base")
     rss=$(peak_kib "$TOOL" -x "$work/base")
     issues=$("$TOOL" -x "$work/base" 2>/dev/null | issue_count || true)
-    t_p=$(time_us "$TOOL" -p "$work/base")
+    t_p=$(wall_us "$TOOL" -p "$work/base")
     records=$(($(stat -c %s "$work/base.jdx") / 8))
     printf '  600k headers: -x %ss (%s MiB, %s issues), -p %ss, rebuilt .JDX %d records\n' \
         "$(secs "$t_x")" "$(mib "$rss")" "$issues" "$(secs "$t_p")" "$records"
@@ -228,7 +397,7 @@ run_scale() {
     put_u32 "$b.jhr" $((hdr + 52)) $((attr | 0x00200000))
     put_u32 "$b.jhr" $((hdr + 60)) "$new_off"
     expect="[  1] Msg[$k]: MSG_ESCAPED: byte 0x0D at pos $pos outside 7-bit range"
-    t_x=$(time_us "$TOOL" -x "$b")
+    t_x=$(wall_us "$TOOL" -x "$b")
     report=$("$TOOL" -x "$b" 2>&1 || true)
     shown=$(section_size "$report" ".JDT File")
     printf '  .JDT of 3 GiB, text of msg %d at %d: -x %ss, size shown %s\n' "$k" "$new_off" \
@@ -243,7 +412,7 @@ run_scale() {
     end=$(stat -c %s "$b.jhr")
     size=$((2 * GIB + 512))
     truncate -s "$size" "$b.jhr"
-    t_x=$(time_us "$TOOL" -x "$b")
+    t_x=$(wall_us "$TOOL" -x "$b")
     report=$("$TOOL" -x "$b" 2>&1 || true)
     shown=$(section_size "$report" ".JHR File")
     printf '  .JHR of %d bytes (hole after %d): -x %ss, %s issue(s), size shown %s\n' "$size" \
@@ -257,9 +426,7 @@ run_scale() {
 # The generator's own test: the same arguments give the same bytes, the base is healthy,
 # and a repair run leaves its index as it was.
 run_check() {
-    CHECK_TMP=$(mktemp -d)
-    trap 'rm -rf "$CHECK_TMP"' EXIT
-    local a=$CHECK_TMP/a b=$CHECK_TMP/b same=1 f issues
+    local a=$TMP/a b=$TMP/b same=1 f issues
     mkdir -p "$a" "$b"
     "$GEN" "$a" base 3000 40 7 >/dev/null
     "$GEN" "$b" base 3000 40 7 >/dev/null
@@ -273,9 +440,17 @@ run_check() {
     verdict "-r -x -p leaves .JDX as generated" "" "$(ok cmp -s "$a/base.jdx" "$b/base.jdx")"
 }
 
-echo "cairnfix benchmark - $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)," \
-    "$(date -u '+%Y-%m-%d %H:%M') UTC, $(nproc) CPU(s), load $(cut -d" " -f1 /proc/loadavg), $BUILD"
+echo "cairnfix benchmark - $(git describe --always --dirty 2>/dev/null || echo unknown)," \
+    "$(date -u '+%Y-%m-%d %H:%M') UTC, build $(q "$BUILD")"
+echo "machine: $(nproc) CPU(s) (nproc), load average $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)," \
+    "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), Linux $(uname -r)"
+SERIES_DONE=0
 for mode in "${MODES[@]}"; do
-    "run_$mode"
+    case $mode in
+    scale | check) "run_$mode" ;;
+    *) ((SERIES_DONE)) || { run_series; SERIES_DONE=1; } ;;
+    esac
 done
+echo
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$FAILED"
