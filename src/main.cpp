@@ -4,7 +4,5 @@
 #include <cstdio>
 
 int main(int argc, char **argv) {
-    // Line buffering keeps the report and the error lines in order when both go to one place.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     return run_tool(argc, argv);
 }

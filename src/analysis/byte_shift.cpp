@@ -120,8 +120,7 @@ bool replace_file(const std::string &path, const byte_buffer &image, base_lock &
     const bool ok = replace_whole_file(
         real, [&](jam_file &out) { return out.write(image.data(), image.size()); }, real, &lock);
     if (!ok)
-        std::fprintf(stderr, "  ERROR: could not rewrite %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+        error_line("  ERROR: could not rewrite %s: %s\n", path.c_str(), std::strerror(errno));
     return ok;
 }
 
@@ -147,7 +146,7 @@ bool detect_byte_shift(run_context &ctx) {
     // A header file that exists but cannot be opened must not be judged half-examined.
     if (!read_head(ctx.jhr_path, size, head)) {
         print_open_error(ctx.jhr_path);
-        std::fprintf(stderr, "\nFATAL: Cannot read .JHR fixed header.\n");
+        error_line("\nFATAL: Cannot read .JHR fixed header.\n");
         return false;
     }
     if (!worth_examining(head, size))
@@ -171,7 +170,7 @@ bool detect_byte_shift(run_context &ctx) {
         return true;
 
     if (!correct_shift(ctx, shift)) {
-        std::fprintf(stderr, "  ERROR: failed to rewrite .JHR\n");
+        error_line("  ERROR: failed to rewrite .JHR\n");
         return false;
     }
     // The list held only the byte-shift issue; the checks now see the realigned file.

@@ -22,8 +22,7 @@ bool refused_special(const std::string &path, const char *issue, int64_t &size,
     const char *kind = special_file_kind(path);
     if (kind == nullptr)
         return false;
-    std::fprintf(stderr, "  ERROR: cannot open %s: not a regular file (%s)\n", path.c_str(),
-                 kind);
+    error_line("  ERROR: cannot open %s: not a regular file (%s)\n", path.c_str(), kind);
     std::printf("  NOT A REGULAR FILE  *** ERROR ***\n");
     add_issue(report, "%s", issue);
     size = 0;

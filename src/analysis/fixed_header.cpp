@@ -11,7 +11,7 @@ namespace {
 
 // A run without a complete fixed header cannot go on; the caller ends it with status 1.
 bool fatal_no_header() {
-    std::fprintf(stderr, "\nFATAL: Cannot read .JHR fixed header.\n");
+    error_line("\nFATAL: Cannot read .JHR fixed header.\n");
     return false;
 }
 
@@ -19,7 +19,7 @@ bool fatal_no_header() {
 bool read_fixed_header(const std::string &path, unsigned char *image) {
     jam_file jhr;
     if (!jhr.open(path, "rb")) {
-        std::fprintf(stderr, "ERROR: %s\n", std::strerror(errno));
+        error_line("ERROR: %s\n", std::strerror(errno));
         return false;
     }
     return jhr.read_exact(image, FIXED_HEADER_SIZE);

@@ -29,7 +29,7 @@ void scan_headers(run_context &ctx) {
 
     jam_file jhr;
     if (!jhr.open(ctx.jhr_path, "rb")) {
-        std::fprintf(stderr, "ERROR: %s\n", std::strerror(errno));
+        error_line("ERROR: %s\n", std::strerror(errno));
         return;
     }
     window_reader headers(jhr, JHR_WINDOW);

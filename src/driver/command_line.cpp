@@ -70,7 +70,7 @@ scan_outcome scan_options(int argc, char **argv, run_options &opts) {
         // Letters may be grouped: -rxpb sets four flags.
         for (const char *p = arg + 1; *p != '\0'; ++p) {
             if (std::strchr(OPTION_LETTERS, *p) == nullptr) {
-                std::fprintf(stderr, "Unknown option: -%c\n", *p);
+                error_line("Unknown option: -%c\n", *p);
                 print_usage(prog);
                 return scan_outcome::usage_error;
             }
@@ -82,7 +82,7 @@ scan_outcome scan_options(int argc, char **argv, run_options &opts) {
         }
         ++optind;
     }
-    std::fprintf(stderr, "Error: no basename given.\n\n");
+    error_line("Error: no basename given.\n\n");
     print_usage(prog);
     return scan_outcome::usage_error;
 }

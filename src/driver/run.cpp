@@ -24,11 +24,10 @@ bool lock_base(run_context &ctx) {
     case base_lock::outcome::locked:
         return true;
     case base_lock::outcome::busy:
-        std::fprintf(stderr, "\nFATAL: message base is locked by another program.\n");
+        error_line("\nFATAL: message base is locked by another program.\n");
         return false;
     case base_lock::outcome::failed:
-        std::fprintf(stderr, "  WARN: cannot lock %s: %s\n", ctx.jhr_path.c_str(),
-                     std::strerror(errno));
+        error_line("  WARN: cannot lock %s: %s\n", ctx.jhr_path.c_str(), std::strerror(errno));
         return true;
     }
     return true;
@@ -51,12 +50,12 @@ int run_sequence(int argc, char **argv) {
     print_banner(opts);
     find_files(*ctx);
     if (!ctx->jhr_found) {
-        std::fprintf(stderr, "\nFATAL: .JHR not found.\n");
+        error_line("\nFATAL: .JHR not found.\n");
         return 1;
     }
     if (const char *kind = special_file_kind(ctx->jhr_path)) {
-        std::fprintf(stderr, "\nFATAL: cannot open %s: not a regular file (%s).\n",
-                     ctx->jhr_path.c_str(), kind);
+        error_line("\nFATAL: cannot open %s: not a regular file (%s).\n", ctx->jhr_path.c_str(),
+                   kind);
         return 1;
     }
     const bool writes = opts.repair || opts.pack;
@@ -114,11 +113,10 @@ int run_tool(int argc, char **argv) {
     try {
         return run_sequence(argc, argv);
     } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "\nFATAL: out of memory.\n");
+        error_line("\nFATAL: out of memory.\n");
         return 1;
     } catch (const read_error &e) {
-        std::fprintf(stderr, "\nFATAL: cannot read %s: %s\n", e.path.c_str(),
-                     std::strerror(e.error));
+        error_line("\nFATAL: cannot read %s: %s\n", e.path.c_str(), std::strerror(e.error));
         return 1;
     }
 }

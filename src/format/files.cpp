@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -109,8 +110,7 @@ void stop_if_interrupted() {
     std::fflush(stdout);
     for (const std::string &path : temporary_files)
         std::remove(path.c_str());
-    std::fprintf(stderr, "\nFATAL: interrupted by %s; temporary files removed.\n",
-                 signal_name(sig));
+    error_line("\nFATAL: interrupted by %s; temporary files removed.\n", signal_name(sig));
     // The write lock goes with the process; the default action then ends it as the
     // signal would have, so a calling script sees the interruption.
     std::signal(sig, SIG_DFL);
@@ -337,7 +337,7 @@ void remove_leftover(const std::string &path) {
     if (ec || !fs::exists(st) || fs::is_directory(st))
         return;
     if (fs::remove(path, ec))
-        std::fprintf(stderr, "  WARN: removed leftover %s\n", path.c_str());
+        error_line("  WARN: removed leftover %s\n", path.c_str());
 }
 
 // Gives `tmp` the owner, group and permissions of `model`, so that the programs sharing
@@ -348,9 +348,9 @@ void copy_ownership(const std::string &model, const std::string &tmp) {
 #ifndef _WIN32
     struct stat st {};
     if (::stat(model.c_str(), &st) == 0 && ::chown(tmp.c_str(), st.st_uid, st.st_gid) != 0)
-        std::fprintf(stderr, "  WARN: %s: cannot keep owner %u and group %u: %s\n",
-                     model.c_str(), static_cast<unsigned>(st.st_uid),
-                     static_cast<unsigned>(st.st_gid), std::strerror(errno));
+        error_line("  WARN: %s: cannot keep owner %u and group %u: %s\n", model.c_str(),
+                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+                   std::strerror(errno));
 #endif
     if (!ec)
         fs::permissions(tmp, perms, ec);
@@ -392,12 +392,20 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
     return ok;
 }
 
+void error_line(const char *format, ...) {
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
 void print_open_error(const std::string &path) {
-    std::fprintf(stderr, "  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    error_line("  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
 void print_write_error(const std::string &path) {
-    std::fprintf(stderr, "  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
+    error_line("  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
 const unsigned char *window_reader::at(int64_t offset, std::size_t n) {

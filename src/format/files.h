@@ -119,6 +119,10 @@ class base_lock;
 bool replace_whole_file(const std::string &target, const std::function<bool(jam_file &)> &fill,
                         const std::string &model, base_lock *lock);
 
+// Writes to standard error, like printf, after flushing standard output: the report is
+// buffered, and its lines and the error lines stay in order when both go to one place.
+[[gnu::format(printf, 1, 2)]] void error_line(const char *format, ...);
+
 // The error lines of failed opens and writes on standard error, with errno's reason.
 void print_open_error(const std::string &path);
 void print_write_error(const std::string &path);

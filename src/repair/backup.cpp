@@ -49,11 +49,11 @@ bool run_backup(run_context &ctx) {
             continue;
         // Nothing is ever read from or written to such a name, so there is nothing to keep.
         if (const char *kind = special_file_kind(source)) {
-            std::fprintf(stderr, "  WARN: not backed up: %s is %s\n", source.c_str(), kind);
+            error_line("  WARN: not backed up: %s is %s\n", source.c_str(), kind);
             continue;
         }
         if (!copy_file(source, source + ".bak", buffer)) {
-            std::fprintf(stderr, "  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
+            error_line("  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
             return false;
         }
         std::printf("  Backed up: %s\n", source.c_str());
@@ -61,6 +61,6 @@ bool run_backup(run_context &ctx) {
     }
     // The .JHR was there when the run began; finding no file at all is a failure too.
     if (!copied)
-        std::fprintf(stderr, "Backup failed.\n");
+        error_line("Backup failed.\n");
     return copied;
 }

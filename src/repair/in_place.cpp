@@ -40,7 +40,7 @@ void truncate_to_records(const std::string &path, int64_t size, int64_t record, 
     const int64_t whole = size - size % record;
     std::printf("  Truncating %s %" PRId64 " -> %" PRId64 " bytes\n", ext, size, whole);
     if (portable_truncate(path, whole) != 0)
-        std::fprintf(stderr, "  WARN: truncate %s: %s\n", ext, std::strerror(errno));
+        error_line("  WARN: truncate %s: %s\n", ext, std::strerror(errno));
 }
 
 // Zeroes the links marked dangling, with one line for each.
@@ -101,7 +101,7 @@ void repair_in_place(run_context &ctx) {
         if (portable_truncate(ctx.jhr_path, shorter) == 0)
             ctx.jhr_size = shorter;
         else
-            std::fprintf(stderr, "  WARN: truncate .JHR: %s\n", std::strerror(errno));
+            error_line("  WARN: truncate .JHR: %s\n", std::strerror(errno));
     }
     truncate_to_records(ctx.jdx_path, ctx.jdx_size, IDX_RECORD_SIZE, ".JDX");
     truncate_to_records(ctx.jlr_path, ctx.jlr_size, LASTREAD_RECORD_SIZE, ".JLR");

@@ -103,8 +103,8 @@ bool replace_index(const std::string &path, const std::vector<unsigned char> &re
         return true;
     print_write_error(path);
     if (opened && !overwrite(path, old, opened))
-        std::fprintf(stderr, "  ERROR: restore of the old index failed on %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+        error_line("  ERROR: restore of the old index failed on %s: %s\n", path.c_str(),
+                   std::strerror(errno));
     return false;
 }
 
@@ -121,7 +121,7 @@ void create_empty(const std::string &path) {
     jam_file f;
     if (f.create_new(path) && f.close())
         return;
-    std::fprintf(stderr, "  WARN: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    error_line("  WARN: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
 } // namespace
@@ -145,10 +145,9 @@ void rebuild_index(run_context &ctx) {
     // index as it stands is kept, and since nothing was rebuilt the fixed header is not
     // written either.
     if (const int64_t offset = first_unindexable(ctx.msg_table); offset >= 0) {
-        std::fprintf(stderr,
-                     "  ERROR: header at .JHR offset %" PRId64
-                     " is beyond the reach of a .JDX record; index not rebuilt\n",
-                     offset);
+        error_line("  ERROR: header at .JHR offset %" PRId64
+                   " is beyond the reach of a .JDX record; index not rebuilt\n",
+                   offset);
         return;
     }
     // Every header found gets its record, also those past the entries the checks cover,
