@@ -18,6 +18,7 @@ stray bytes, last-read records, reply links and CRCs, and a lost index.
 It holds the JAM write lock while it writes and can back up every file
 first.")
 set(CPACK_STRIP_FILES ON)
+# Directories the install creates get 0755 whatever the umask of the build.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
