@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What a release carries: the version and the date set in CMakeLists.txt reach the usage
 # text, the banner and the man page; given CPack, the Debian package made from the build
-# carries them too and holds the tool, its man page and the Debian papers, nothing else.
+# carries them too and holds the tool, its man page, a copyright file and a changelog.
 #
 #   tests/release_test.sh BUILD_DIR VERSION DATE [CPACK]
 #
