@@ -1,4 +1,5 @@
 // The command line, the banner and Files lines, file discovery and the issue list.
+#include "cairnfix_version.h"
 #include "driver/driver.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
@@ -8,7 +9,9 @@
 #include <filesystem>
 
 static std::string usage_for(const std::string &prog) {
-    return "cairnfix v0.3  -  FidoNet JAM Message Base Analyzer & Repair\n\nUsage: " + prog +
+    return "cairnfix v" CAIRNFIX_VERSION
+           "  -  FidoNet JAM Message Base Analyzer & Repair\n\nUsage: " +
+           prog +
            " [options] <basename>\n\n"
            "  <basename>  path without extension (e.g. /bbs/msg/GENERAL)\n"
            "              on Windows: C:\\bbs\\msg\\GENERAL\n\n"
@@ -37,7 +40,7 @@ TEST(CommandLine, UsageOptionsAndBanner) {
         {{"-r"}, 1, usage, "Error: no basename given.\n\n"},
         {{"-x", "-b", "/nonexistent/gone"},
          1,
-         "cairnfix v0.3  -  FidoNet JAM Message Base Tool\n"
+         "cairnfix v" CAIRNFIX_VERSION "  -  FidoNet JAM Message Base Tool\n"
          "==============================================\n"
          "Base : /nonexistent/gone\n"
          "Mode : ANALYZE-ONLY +EXTENDED-CHECKS +BACKUP\n"

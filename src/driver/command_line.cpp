@@ -1,6 +1,7 @@
 // Option scanning, the usage text and file discovery.
 #include "driver/command_line.h"
 
+#include "cairnfix_version.h"
 #include "format/files.h"
 
 #include <cstdio>
@@ -8,7 +9,6 @@
 
 namespace {
 
-const char *const VERSION = "0.3";
 const char *const OPTION_LETTERS = "arpxvbsh";
 
 void apply_option(char letter, run_options &opts) {
@@ -48,7 +48,7 @@ void print_usage(const char *prog) {
                 "\n"
                 "Recommended for a damaged base:\n"
                 "  %s -r -x -p -b <basename>\n",
-                VERSION, prog, prog);
+                CAIRNFIX_VERSION, prog, prog);
 }
 
 scan_outcome scan_options(int argc, char **argv, run_options &opts) {
@@ -88,7 +88,7 @@ scan_outcome scan_options(int argc, char **argv, run_options &opts) {
 }
 
 void print_banner(const run_options &opts) {
-    std::printf("cairnfix v%s  -  FidoNet JAM Message Base Tool\n", VERSION);
+    std::printf("cairnfix v%s  -  FidoNet JAM Message Base Tool\n", CAIRNFIX_VERSION);
     std::printf("==============================================\n");
     std::printf("Base : %s\n", opts.base_name.c_str());
     const char *mode = opts.repair ? "REPAIR" : opts.pack ? "PACK" : "ANALYZE-ONLY";

@@ -1,0 +1,44 @@
+# CPack: `make package` turns the release build into a package of the tool and its man
+# page. The generator follows the platform; on Linux it is a Debian package.
+set(CAIRNFIX_MAINTAINER "cairnfix maintainers <maintainers@users.noreply.c-seed-508b9e52.example>"
+    CACHE STRING "The package's maintainer, as \"name <address>\"")
+
+set(CPACK_PACKAGE_NAME cairnfix)
+set(CPACK_PACKAGE_CONTACT "${CAIRNFIX_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "analyse and repair FidoNet JAM message bases")
+# Debian shows these lines as they are: none may start with a dot or pass 80 columns.
+set(CPACK_PACKAGE_DESCRIPTION
+    "cairnfix checks a FidoNet message base in the JAM format, the four files
+that tossers, mail editors and BBS programs keep each area in: the fixed
+header, the index, the last-read records, every message header with its
+subfields and, with -x, the reply chains. It prints one report with
+every fault it finds.
+On request it repairs in place what can be repaired: header counters,
+stray bytes, last-read records, reply links and CRCs, and a lost index.
+It holds the JAM write lock while it writes and can back up every file
+first.")
+set(CPACK_STRIP_FILES ON)
+# Directories the install creates get 0755 whatever the umask of the build.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+  # Every Debian package carries its copyright notice and a changelog under
+  # /usr/share/doc/cairnfix. The changelog's one entry has the version and the date.
+  execute_process(COMMAND date -u -R -d ${CAIRNFIX_DATE} OUTPUT_VARIABLE CAIRNFIX_CHANGELOG_DATE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  configure_file(cmake/debian/changelog.in debian/changelog @ONLY)
+  execute_process(COMMAND ${GZIP_EXECUTABLE} -9nc ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+                  OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+                  COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES cmake/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+include(CPack)

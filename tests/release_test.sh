@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# What a release carries: the version and the date set in CMakeLists.txt reach the usage
+# text, the banner and the man page; given CPack, the Debian package made from the build
+# carries them too and holds the tool, its man page, a copyright file and a changelog.
+#
+#   tests/release_test.sh BUILD_DIR VERSION DATE [CPACK]
+#
+# mandoc and lintian check the man page and the package where they are installed.
+set -euo pipefail
+
+BUILD=$1 VERSION=$2 DATE=$3 CPACK=${4:-}
+SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+WORK=$(mktemp -d "$BUILD/release_test.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+FAILED=0
+
+expect() { # WHAT ACTUAL EXPECTED
+    if [[ $2 != "$3" ]]; then
+        printf 'FAIL: %s\n--- got:\n%s\n--- expected:\n%s\n' "$1" "$2" "$3" >&2
+        FAILED=1
+    fi
+}
+
+# The first line of the usage text and of a run's banner.
+check_tool() {
+    expect "usage of $1" "$("$1" -h | head -n 1)" \
+        "cairnfix v$VERSION  -  FidoNet JAM Message Base Analyzer & Repair"
+    expect "banner of $1" "$("$1" "$WORK/none" 2>/dev/null | head -n 1)" \
+        "cairnfix v$VERSION  -  FidoNet JAM Message Base Tool"
+}
+
+check_man_page() {
+    expect ".TH of $1" "$(grep '^\.TH ' "$1")" \
+        ".TH CAIRNFIX 1 $DATE \"cairnfix $VERSION\" \"User Commands\""
+    if command -v mandoc >/dev/null; then
+        expect "mandoc -Tlint $1" "$(mandoc -Tlint "$1" 2>&1 || true)" ""
+    fi
+}
+
+check_tool "$BUILD/cairnfix"
+check_man_page "$BUILD/cairnfix.1"
+if command -v mandoc >/dev/null; then
+    expect "mandoc -Tlint docs/cairnfix.1" "$(mandoc -Tlint "$SOURCE/docs/cairnfix.1" 2>&1 || true)" ""
+fi
+
+if [[ -n $CPACK ]]; then
+    "$CPACK" -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK" >"$WORK/cpack.log" 2>&1 ||
+        { cat "$WORK/cpack.log" >&2; exit 1; }
+    arch=$(dpkg --print-architecture)
+    deb=$WORK/cairnfix_${VERSION}_$arch.deb
+    [[ -f $deb ]] || { echo "FAIL: no $deb" >&2; ls "$WORK" >&2; exit 1; }
+
+    fields() { for f in "$@"; do echo "$f: $(dpkg-deb -f "$deb" "$f")"; done; }
+    expect "control fields" "$(fields Package Version Architecture Section Priority)" \
+        "$(printf 'Package: cairnfix\nVersion: %s\nArchitecture: %s\nSection: utils\nPriority: optional' \
+            "$VERSION" "$arch")"
+    [[ $(dpkg-deb -f "$deb" Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] ||
+        expect "Maintainer as 'name <address>'" "$(dpkg-deb -f "$deb" Maintainer)" "name <address>"
+    # dpkg-shlibdeps names at least the C and C++ libraries.
+    [[ $(dpkg-deb -f "$deb" Depends) =~ libc6.*libstdc\+\+6|libstdc\+\+6.*libc6 ]] ||
+        expect "Depends" "$(dpkg-deb -f "$deb" Depends)" "libc6 and libstdc++6"
+    description=$(dpkg-deb -f "$deb" Description)
+    expect "short description" "$(head -n 1 <<<"$description")" \
+        "analyse and repair FidoNet JAM message bases"
+    (($(wc -l <<<"$description") > 3)) || expect "long description" "$description" "several lines"
+
+    # Owner, mode and path of every entry.
+    expect "file list" "$(dpkg-deb -c "$deb" | awk '{ print $2, $1, $6 }')" "\
+root/root drwxr-xr-x ./usr/
+root/root drwxr-xr-x ./usr/bin/
+root/root -rwxr-xr-x ./usr/bin/cairnfix
+root/root drwxr-xr-x ./usr/share/
+root/root drwxr-xr-x ./usr/share/doc/
+root/root drwxr-xr-x ./usr/share/doc/cairnfix/
+root/root -rw-r--r-- ./usr/share/doc/cairnfix/changelog.gz
+root/root -rw-r--r-- ./usr/share/doc/cairnfix/copyright
+root/root drwxr-xr-x ./usr/share/man/
+root/root drwxr-xr-x ./usr/share/man/man1/
+root/root -rw-r--r-- ./usr/share/man/man1/cairnfix.1.gz"
+
+    # The packaged tool and man page are the built ones.
+    dpkg-deb -x "$deb" "$WORK/root"
+    check_tool "$WORK/root/usr/bin/cairnfix"
+    gzip -dc "$WORK/root/usr/share/man/man1/cairnfix.1.gz" >"$WORK/cairnfix.1"
+    check_man_page "$WORK/cairnfix.1"
+    cmp "$WORK/cairnfix.1" "$BUILD/cairnfix.1" || FAILED=1
+    if command -v lintian >/dev/null; then
+        lintian --fail-on error,warning "$deb" >&2 || FAILED=1
+    fi
+    expect "changelog entry" "$(gzip -dc "$WORK/root/usr/share/doc/cairnfix/changelog.gz" | head -n 1)" \
+        "cairnfix ($VERSION) unstable; urgency=medium"
+fi
+
+exit $FAILED
