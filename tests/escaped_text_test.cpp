@@ -15,7 +15,8 @@ std::vector<std::string> check(const std::string &text) {
     jam_file f;
     EXPECT_TRUE(f.open(dir.dir() + "/t.jdt", "rb"));
     scan_report report;
-    check_escaped(&f, 3, static_cast<uint32_t>(text.size()), 7, report);
+    window_reader texts(f, 0);
+    check_escaped(&texts, 3, static_cast<uint32_t>(text.size()), 7, report);
     return report.issues;
 }
 

@@ -21,7 +21,7 @@ void check_companion_files(run_context &ctx);
 void scan_headers(run_context &ctx);
 
 // Checks one MSG_ESCAPED text of .JDT: printable 7-bit bytes and \xx escapes only.
-void check_escaped(jam_file *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
+void check_escaped(window_reader *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
                    scan_report &report);
 
 // The "Extended Checks" section: every ReplyTo, Reply1st and ReplyNext link. A link that

@@ -9,8 +9,8 @@
 
 namespace {
 
-// Records are read one at a time through a large buffer, so big files cost few syscalls.
-constexpr std::size_t READ_BUFFER = 64 * 1024;
+// Records are handed out of a large window, so big files cost few system calls.
+constexpr std::size_t READ_WINDOW = 1 << 20;
 // The set of UserIDs seen grows as it is filled; reserving room for every record of a huge
 // .JLR up front would ask for more memory than its distinct users can need.
 constexpr int64_t USER_IDS_RESERVED = 1 << 16;
@@ -61,15 +61,18 @@ void check_jdx(run_context &ctx) {
         add_issue(report, ".JDX: file is empty but .JHR has message data - rebuild with -p or -r");
 
     jam_file jdx;
-    if (!jdx.open(ctx.jdx_path, "rb", READ_BUFFER)) {
+    if (!jdx.open(ctx.jdx_path, "rb")) {
         print_open_error(ctx.jdx_path);
         add_issue(report, ".JDX: cannot open");
         return;
     }
     int64_t deleted = 0;
     int64_t orphans = 0;
-    unsigned char raw[IDX_RECORD_SIZE];
-    for (int64_t j = 0; j < n && jdx.read_exact(raw, sizeof raw); ++j) {
+    window_reader records(jdx, READ_WINDOW);
+    for (int64_t j = 0; j < n; ++j) {
+        const unsigned char *raw = records.at(j * int64_t{IDX_RECORD_SIZE}, IDX_RECORD_SIZE);
+        if (raw == nullptr)
+            break;
         const idx_record rec = decode_idx_record(raw);
         if (is_deleted_slot(rec)) {
             ++deleted;
@@ -123,7 +126,7 @@ void check_jlr(run_context &ctx) {
         add_issue(report, ".JLR: %" PRId64 " stray bytes after last complete record", stray);
 
     jam_file jlr;
-    if (!jlr.open(ctx.jlr_path, "rb", READ_BUFFER)) {
+    if (!jlr.open(ctx.jlr_path, "rb")) {
         print_open_error(ctx.jlr_path);
         add_issue(report, ".JLR: cannot open");
         return;
@@ -132,8 +135,12 @@ void check_jlr(run_context &ctx) {
     // UserIDs of the live records read so far; deleted slots never enter it.
     std::unordered_set<uint32_t> seen_user_ids;
     seen_user_ids.reserve(static_cast<std::size_t>(std::min(n, USER_IDS_RESERVED)));
-    unsigned char raw[LASTREAD_RECORD_SIZE];
-    for (int64_t j = 0; j < n && jlr.read_exact(raw, sizeof raw); ++j) {
+    window_reader records(jlr, READ_WINDOW);
+    for (int64_t j = 0; j < n; ++j) {
+        const unsigned char *raw =
+            records.at(j * int64_t{LASTREAD_RECORD_SIZE}, LASTREAD_RECORD_SIZE);
+        if (raw == nullptr)
+            break;
         const lastread_record rec = decode_lastread_record(raw);
         if (is_deleted_slot(rec)) {
             ++deleted;

@@ -3,7 +3,6 @@
 #include "analysis/analysis.h"
 
 #include <cctype>
-#include <vector>
 
 namespace {
 
@@ -11,15 +10,13 @@ constexpr int MAX_ESCAPE_ERRORS = 5;
 
 } // namespace
 
-void check_escaped(jam_file *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
+void check_escaped(window_reader *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
                    scan_report &report) {
     if (length == 0 || jdt == nullptr)
         return;
-    // A text that cannot be read is left alone: where it lies was judged already.
-    if (!jdt->seek(offset))
-        return;
-    std::vector<unsigned char> text(length);
-    if (!jdt->read_exact(text.data(), length))
+    // A text that cannot be read whole is left alone: where it lies was judged already.
+    const unsigned char *text = jdt->at(offset, length);
+    if (text == nullptr)
         return;
 
     int errors = 0;

@@ -36,10 +36,11 @@ void scan_headers(run_context &ctx) {
     // Without a readable .JDT the text locations are still judged against its size; only
     // the escaped-text check needs the stream.
     jam_file jdt_stream;
-    jam_file *jdt = nullptr;
+    window_reader jdt_texts(jdt_stream, 0); // each escaped text is read on its own
+    window_reader *jdt = nullptr;
     if (ctx.jdt_size > 0 && file_exists(ctx.jdt_path)) {
         if (jdt_stream.open(ctx.jdt_path, "rb"))
-            jdt = &jdt_stream;
+            jdt = &jdt_texts;
         else
             print_open_error(ctx.jdt_path);
     }

@@ -22,7 +22,7 @@ void check_header_fields(const msg_header &h, uint32_t date_limit, int index,
 }
 
 void check_live_message(const run_context &ctx, const msg_header &h, const sf_capture &cap,
-                        int index, jam_file *jdt, msg_info &entry, scan_report &report) {
+                        int index, window_reader *jdt, msg_info &entry, scan_report &report) {
     const uint32_t a = h.Attribute;
     if (const uint32_t r = a & MSG_RESERVED_BITS)
         add_issue(report, "Msg[%d]: reserved attribute bits set (0x%08X)", index, r);

@@ -39,7 +39,7 @@ void check_header_fields(const msg_header &h, uint32_t date_limit, int index,
 // MSGID/REPLYID CRCs (a stale one is marked in `entry` for the repair), and where its text
 // lies in .JDT.
 void check_live_message(const run_context &ctx, const msg_header &h, const sf_capture &cap,
-                        int index, jam_file *jdt, msg_info &entry, scan_report &report);
+                        int index, window_reader *jdt, msg_info &entry, scan_report &report);
 
 // Where and how the walk over the headers ended.
 struct walk_end {

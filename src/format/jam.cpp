@@ -131,21 +131,10 @@ constexpr sf_entry SF_TABLE[] = {
     {0xFFFF, 0, nullptr},
 };
 
-// The lookup below finds a row by its kind without a search; these hold it to the table.
-constexpr std::size_t EMBINDAT_ROW = 14;
-constexpr std::size_t FTSKLUDGE_ROW = 15;
-static_assert(SF_TABLE[13].LoID == 13 && SF_TABLE[EMBINDAT_ROW].LoID == 1000);
-static_assert(SF_TABLE[FTSKLUDGE_ROW].LoID == 2000 && SF_TABLE[FTSKLUDGE_ROW + 4].LoID == 2004);
-
-const sf_entry *sf_lookup(uint16_t LoID) {
-    if (LoID <= 13) // kinds 0..13 stand at their own index
-        return &SF_TABLE[LoID];
-    if (LoID == 1000)
-        return &SF_TABLE[EMBINDAT_ROW];
-    if (LoID >= 2000 && LoID <= 2004)
-        return &SF_TABLE[FTSKLUDGE_ROW + (LoID - 2000)];
-    return nullptr;
-}
+// The lookup finds a row by its kind without a search; these hold it to the table.
+static_assert(SF_TABLE[13].LoID == 13 && SF_TABLE[SF_ROW_EMBINDAT].LoID == 1000);
+static_assert(SF_TABLE[SF_ROW_FTSKLUDGE].LoID == 2000 &&
+              SF_TABLE[SF_ROW_FTSKLUDGE + 4].LoID == 2004);
 
 uint32_t date_limit_now() {
     return static_cast<uint32_t>(std::time(nullptr)) + DATE_TOLERANCE;

@@ -157,8 +157,19 @@ struct sf_entry {
     const char *name;
 };
 extern const sf_entry SF_TABLE[];
+// Where the kinds above 13 stand in the table; kinds 0..13 stand at their own index.
+constexpr std::size_t SF_ROW_EMBINDAT = 14;
+constexpr std::size_t SF_ROW_FTSKLUDGE = 15; // followed by kinds 2001..2004
 // The table row of a kind, or nullptr for a kind the table does not know.
-const sf_entry *sf_lookup(uint16_t LoID);
+inline const sf_entry *sf_lookup(uint16_t LoID) {
+    if (LoID <= 13)
+        return &SF_TABLE[LoID];
+    if (LoID == 1000)
+        return &SF_TABLE[SF_ROW_EMBINDAT];
+    if (LoID >= 2000 && LoID <= 2004)
+        return &SF_TABLE[SF_ROW_FTSKLUDGE + (LoID - 2000)];
+    return nullptr;
+}
 
 // The i-th header of .JHR (from 0, deleted ones included) has number BaseMsgNum + i,
 // in unsigned 32-bit arithmetic.

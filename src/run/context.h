@@ -57,7 +57,8 @@ void count_repaired_links(scan_report &report, int64_t headers);
 // The "Issues Found" section.
 void print_issue_list(const scan_report &report);
 
-// What later phases need of one message header found by the scan.
+// What later phases need of one message header found by the scan. Half a million of them
+// are kept, so the flags are single bits: an entry fills 32 bytes.
 struct msg_info {
     int64_t hdr_offset = 0;
     uint32_t reply_to = 0;
@@ -65,15 +66,16 @@ struct msg_info {
     uint32_t reply_next = 0;
     uint32_t msgid_crc_calc = ALL_ONES;
     uint32_t reply_crc_calc = ALL_ONES;
-    bool has_msgid = false;
-    bool has_replyid = false;
-    bool deleted = false;
+    bool has_msgid : 1 = false;
+    bool has_replyid : 1 = false;
+    bool deleted : 1 = false;
     // Faults the analysis found here that a repair mends: stored CRCs that differ from
     // the computed ones (with -x), and links that name no message (LINK_* bits, with -x).
-    bool msgid_crc_stale = false;
-    bool reply_crc_stale = false;
-    uint8_t dangling = 0;
+    bool msgid_crc_stale : 1 = false;
+    bool reply_crc_stale : 1 = false;
+    uint8_t dangling : 3 = 0;
 };
+static_assert(sizeof(msg_info) == 32);
 
 constexpr uint8_t LINK_REPLY_TO = 1;
 constexpr uint8_t LINK_REPLY_1ST = 2;
