@@ -44,7 +44,13 @@ struct scan_report {
 
 // Adds one issue, formatted like printf and cut to 319 characters. The 513th and later
 // issues are dropped and not counted in issue_count.
-[[gnu::format(printf, 2, 3)]] void add_issue(scan_report &report, const char *format, ...);
+// MinGW's "printf" archetype is Microsoft's; the tool prints through MinGW's C99 printf.
+#ifdef __MINGW_PRINTF_FORMAT
+[[gnu::format(__MINGW_PRINTF_FORMAT, 2, 3)]]
+#else
+[[gnu::format(printf, 2, 3)]]
+#endif
+void add_issue(scan_report &report, const char *format, ...);
 
 // What later phases need of one message header found by the scan.
 struct msg_info {
