@@ -2,7 +2,7 @@
 JOBS ?= 2
 SCRATCH ?= scratch/demo
 
-.PHONY: all build demo test bench fuzz clean
+.PHONY: all build demo test windows test-windows bench fuzz clean
 
 all: build
 
@@ -26,6 +26,15 @@ test:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+
+# cairnfix.exe and its tests, cross-built with MinGW-w64 (build/windows); the tests run
+# under Wine.
+windows:
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
+
+test-windows: windows
+	ctest --preset windows
 
 # Times the release tool on generated bases (kept in build/bench-data). BENCH_ARGS picks
 # the modes, e.g. make bench BENCH_ARGS="--analysis --repair --scale".
