@@ -29,10 +29,13 @@ class lock_holder {
         const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("the holder could not open " + path);
         OVERLAPPED at{};
-        if (file == INVALID_HANDLE_VALUE ||
-            !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            CloseHandle(file);
             throw std::runtime_error("the holder could not lock");
+        }
         // Closing the handle releases the lock.
         release_ = std::thread([file, hold_ms] {
             std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
