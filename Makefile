@@ -2,7 +2,7 @@
 JOBS ?= 2
 SCRATCH ?= scratch/demo
 
-.PHONY: all build demo test package bench fuzz clean
+.PHONY: all build demo test package windows test-windows bench fuzz clean
 
 all: build
 
@@ -28,11 +28,25 @@ test:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan --no-tests=error
+	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
+	  $(MAKE) test-windows; \
+	else \
+	  echo "Windows suite skipped: the MinGW-w64 cross compiler or Wine is not installed"; \
+	fi
 
 # The package of the release build (a .deb on Linux), written to build/release.
 package:
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target package
+
+# cairnfix.exe and its tests, cross-built with MinGW-w64 (build/windows); the tests run
+# under Wine.
+windows:
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
+
+test-windows: windows
+	ctest --preset windows
 
 # Times the release tool on generated bases (kept in build/bench-data): by default analysis,
 # repair, verbose output and stale CRCs, each the median of 9 runs against `cat` of the base.

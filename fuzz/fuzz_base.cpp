@@ -2,6 +2,9 @@
 // an analysis (-x -v -s) and once as a repair (-r -x -p -b -s) of a fresh copy.
 #include "driver/driver.h"
 #include "fuzz_input.h"
+#ifdef _WIN32
+#include "support/base_builder.h"
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,15 +28,19 @@ void remove_work_dir() {
 
 const std::string &work_dir() {
     static const std::string &dir = [] () -> const std::string & {
+#ifdef _WIN32
+        dir_name() = make_temp_dir();
+#else
         // A memory file system keeps the files' syncs from dominating the run time.
         const bool shm = std::filesystem::is_directory("/dev/shm");
         std::string tmpl = shm ? "/dev/shm/cairnfix-fuzz-XXXXXX" : "/tmp/cairnfix-fuzz-XXXXXX";
         if (mkdtemp(tmpl.data()) == nullptr)
             std::abort();
         dir_name() = tmpl;
+#endif
         std::atexit(remove_work_dir);
         // The report is not what is tested here; keep the fuzzer's own output readable.
-        const int null_fd = open("/dev/null", O_WRONLY);
+        const int null_fd = open(NULL_DEVICE, O_WRONLY);
         dup2(null_fd, 1);
         close(null_fd);
         return dir_name();

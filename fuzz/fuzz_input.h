@@ -8,6 +8,13 @@
 #include <cstdint>
 #include <string>
 
+// Where output is thrown away.
+#ifdef _WIN32
+inline constexpr char NULL_DEVICE[] = "NUL";
+#else
+inline constexpr char NULL_DEVICE[] = "/dev/null";
+#endif
+
 struct fuzz_base {
     std::string files[4]; // JHR, JDT, JDX, JLR
     bool missing[4] = {};

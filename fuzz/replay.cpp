@@ -1,5 +1,7 @@
 // Replays fuzz inputs without libFuzzer, so that the test suite runs every regression
 // input and the seed corpus under the sanitizers of its own build.
+#include "fuzz_input.h"
+
 #include <cstdint>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,7 +18,7 @@ int main(int argc, char **argv) {
     // The tool's own error lines are expected here; only the count is worth reading.
     std::fflush(stderr);
     const int saved_err = dup(2);
-    const int null_fd = open("/dev/null", O_WRONLY);
+    const int null_fd = open(NULL_DEVICE, O_WRONLY);
     dup2(null_fd, 2);
     close(null_fd);
     int count = 0;

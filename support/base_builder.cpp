@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -46,12 +47,27 @@ std::string le32(uint32_t v) {
     return s;
 }
 
+#ifdef _WIN32
+// Windows has no mkdtemp: random names are tried until one is created anew.
+std::string make_temp_dir() {
+    std::random_device random;
+    for (int tries = 0; tries < 100; ++tries) {
+        const fs::path dir =
+            fs::temp_directory_path() / ("cairnfix-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (fs::create_directory(dir, ec))
+            return dir.string();
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+#else
 std::string make_temp_dir() {
     std::string tmpl = (fs::temp_directory_path() / "cairnfix-test-XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     return tmpl;
 }
+#endif
 
 test_message::test_message() {
     hdr.Signature = JAM_SIGNATURE;

@@ -16,7 +16,10 @@ TEST(Backup, CompleteCopiesOrNoneAndNothingWrittenAfterAFailure) {
     b.insert(jam_ext::jhr, 4, "A"); // a run would realign the .JHR
     b.append(jam_ext::jdx, "\x01"); // and cut the .JDX
     const std::string upper = b.base() + ".JHR", jdt = b.path(jam_ext::jdt);
-    write_file(upper, "another file"); // the other case form is a file of its own
+    // The other case form is a file of its own, where the file system tells case apart.
+    const bool ignores_case = file_exists(upper);
+    if (!ignores_case)
+        write_file(upper, "another file");
     std::string before[4];
     for (int i = 0; i < 4; ++i)
         before[i] = b.bytes(static_cast<jam_ext>(i));
@@ -42,5 +45,7 @@ TEST(Backup, CompleteCopiesOrNoneAndNothingWrittenAfterAFailure) {
     EXPECT_EQ(run_cairnfix({"-r", "-b", b.base()}).err, "");
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(read_file(b.path(static_cast<jam_ext>(i)) + ".bak"), before[i]) << i;
-    EXPECT_EQ(read_file(upper + ".bak"), "another file");
+    if (!ignores_case) {
+        EXPECT_EQ(read_file(upper + ".bak"), "another file");
+    }
 }

@@ -7,12 +7,47 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+
+#ifdef _WIN32
+#include <thread>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
+#ifdef _WIN32
+// A handle of this process that holds a LockFileEx lock on byte 0, as a tosser does while
+// it writes a message, for `hold_ms` milliseconds. The tool runs as another process, so
+// for it this is another program's lock.
+class lock_holder {
+  public:
+    lock_holder(const std::string &path, int hold_ms) {
+        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("the holder could not open " + path);
+        OVERLAPPED at{};
+        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            CloseHandle(file);
+            throw std::runtime_error("the holder could not lock");
+        }
+        // Closing the handle releases the lock.
+        release_ = std::thread([file, hold_ms] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+            CloseHandle(file);
+        });
+    }
+    ~lock_holder() { release_.join(); }
+
+  private:
+    std::thread release_;
+};
+#else
 // A second process that holds a classic fcntl write lock on byte 0, as a tosser does
 // while it writes a message, for `hold_ms` milliseconds.
 class lock_holder {
@@ -48,6 +83,7 @@ class lock_holder {
   private:
     pid_t pid_ = -1;
 };
+#endif
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

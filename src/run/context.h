@@ -53,7 +53,13 @@ void count_repaired_links(scan_report &report, int64_t headers);
 
 // Adds one issue, formatted like printf and cut to 319 characters. The 513th and later
 // issues are dropped and not counted in issue_count.
-[[gnu::format(printf, 2, 3)]] void add_issue(scan_report &report, const char *format, ...);
+// MinGW's "printf" archetype is Microsoft's; the tool prints through MinGW's C99 printf.
+#ifdef __MINGW_PRINTF_FORMAT
+[[gnu::format(__MINGW_PRINTF_FORMAT, 2, 3)]]
+#else
+[[gnu::format(printf, 2, 3)]]
+#endif
+void add_issue(scan_report &report, const char *format, ...);
 // The "Issues Found" section.
 void print_issue_list(const scan_report &report);
 

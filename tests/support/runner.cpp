@@ -9,12 +9,18 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <stdexcept>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
+#endif
 
 namespace {
 
@@ -26,8 +32,84 @@ std::vector<char *> make_argv(std::vector<std::string> &words) {
     return argv;
 }
 
+#ifdef _WIN32
+// One argument quoted so that the child's command-line parser gives it back unchanged:
+// backslashes are literal except before a quote, where each one is doubled.
+std::string quote_argument(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + '"';
+}
+
+std::wstring widen(const std::string &utf8) {
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+// Starts the binary with the captured standard output and error as its own and waits for it.
+// An exit code in the range of Windows exceptions (an access violation, an abort) counts as
+// not having exited normally.
+int spawn_and_wait(const std::vector<std::string> &words) {
+    std::string command_line;
+    for (const auto &w : words)
+        command_line += (command_line.empty() ? "" : " ") + quote_argument(w);
+    std::wstring command = widen(command_line);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = reinterpret_cast<HANDLE>(_get_osfhandle(1));
+    startup.hStdError = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &child))
+        throw std::runtime_error("cannot start " CAIRNFIX_BIN);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return code >= 0xC0000000u ? -1 : static_cast<int>(code);
+}
+
+// Standard output and error are text streams on Windows: each "\n" reaches the file as
+// "\r\n". The reports are compared in their Linux form.
+std::string lf_lines(const std::string &text) {
+    std::string lf;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text.compare(i, 2, "\r\n") != 0)
+            lf += text[i];
+    return lf;
+}
+#endif
+
 } // namespace
 
+#ifdef _WIN32
+run_result run_cairnfix(const std::vector<std::string> &args) {
+    std::vector<std::string> words{CAIRNFIX_BIN};
+    words.insert(words.end(), args.begin(), args.end());
+    return capture_status([&] {
+        _putenv_s("TZ", "UTC");
+        return spawn_and_wait(words);
+    });
+}
+#else
 run_result run_cairnfix(const std::vector<std::string> &args) {
     std::vector<std::string> words{CAIRNFIX_BIN};
     words.insert(words.end(), args.begin(), args.end());
@@ -43,6 +125,7 @@ run_result run_cairnfix(const std::vector<std::string> &args) {
         return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     });
 }
+#endif
 
 run_result run_in_process(const std::vector<std::string> &args) {
     std::vector<std::string> words{"cairnfix"};
@@ -77,6 +160,10 @@ run_result capture_status(const std::function<int()> &body) {
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     std::filesystem::remove_all(dir);
+#ifdef _WIN32
+    r.out = lf_lines(r.out);
+    r.err = lf_lines(r.err);
+#endif
     return r;
 }
 
