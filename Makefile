@@ -19,7 +19,8 @@ demo: build
 	./build/release/cairnfix -r -x -p -b -s $(SCRATCH)/demo || [ $$? -eq 2 ]
 	./build/release/cairnfix -x $(SCRATCH)/demo || [ $$? -eq 2 ]
 
-# Every test, in the release build and under AddressSanitizer + UBSan. A build without
+# Every test, in the release build, under AddressSanitizer + UBSan and, where the cross
+# compiler and Wine are installed, as cairnfix.exe under Wine. A build without
 # GoogleTest has no tests, and ctest then fails rather than pass on nothing.
 test:
 	cmake --preset release
