@@ -132,7 +132,8 @@ const char *zone_of(uint32_t sender) {
 // 0xFFFFFFFF, the bytes as they are. Computed bit by bit: only the --textbook-crc base uses it.
 uint32_t textbook_crc32(const std::string &s) {
     uint32_t crc = ALL_ONES;
-    for (const unsigned char b : s) {
+    for (const char c : s) {
+        const auto b = static_cast<unsigned char>(c);
         crc ^= b;
         for (int k = 0; k < 8; ++k)
             crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;

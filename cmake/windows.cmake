@@ -13,6 +13,8 @@ set(CAIRNFIX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${CAIRNFIX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# GoogleTest is not held to the project's warnings.
+set_property(TARGET gtest gtest_main PROPERTY COMPILE_OPTIONS "")
 
 # Every test program runs through cmake/wine-run.sh, which starts Wine's server once for a
 # run of tests. The prefix lives in the build tree, so a run needs nothing outside it. The

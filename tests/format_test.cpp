@@ -28,7 +28,8 @@ TEST(Format, CrcAndDates) {
 TEST(Format, SubfieldKindsAreFoundDirectly) {
     for (const sf_entry *e = SF_TABLE; e->name != nullptr; ++e)
         EXPECT_EQ(sf_lookup(e->LoID), e) << e->name;
-    for (const uint16_t unknown : {14, 999, 1001, 1999, 2005, 0xFFFF})
+    for (const uint16_t unknown : {uint16_t{14}, uint16_t{999}, uint16_t{1001}, uint16_t{1999},
+                                   uint16_t{2005}, uint16_t{0xFFFF}})
         EXPECT_EQ(sf_lookup(unknown), nullptr) << unknown;
 }
 

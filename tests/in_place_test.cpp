@@ -32,13 +32,14 @@ TEST(InPlace, IssueCountNeverDropsBelowIssuesThatAreNotLinks) {
 TEST(InPlace, FailedWritesAreReportedAndNotCounted) {
     // The repair opens .JHR, reads the header, writes it and closes: operation 3 is the write,
     // 4 the close. Neither the "Fixed" line nor the lowered count may follow.
-    for (uint64_t failing : {3, 4}) {
+    for (const uint64_t failing : {3u, 4u}) {
         base_builder b;
         b.add_message().links(77, 0, 0);
         b.write();
         run_context ctx;
         fill_context(ctx, b);
-        ctx.report.issue_count = ctx.report.raised_count = ctx.report.no_such_message_count = 1;
+        ctx.report.issue_count = 1;
+        ctx.report.raised_count = ctx.report.no_such_message_count = 1;
         io_fail_at(failing, false);
         const run_result c = capture_output([&] { fix_reply_links(ctx); });
         io_fail_at(0, false);

@@ -38,7 +38,7 @@ TEST(RebuildIndex, RecordsCarryRecipientCrcAndRealOffsets) {
     const std::string jdx = b.bytes(jam_ext::jdx);
     ASSERT_EQ(jdx.size(), (MAX_MSGS + 1) * IDX_RECORD_SIZE);
     for (std::size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(jdx.substr(i * 8, 8), le32(rows[i].second) + le32(b.header_offset(i))) << i;
+        EXPECT_EQ(jdx.substr(i * 8, 8), le32(rows[i].second) + le32(static_cast<uint32_t>(b.header_offset(i)))) << i;
     EXPECT_EQ(jdx.substr(jdx.size() - 8), jdx.substr(8 * (std::size(rows) - 1), 8));
 }
 
@@ -90,7 +90,7 @@ TEST(RebuildIndex, NewIndexThatCannotBeFinishedIsRemoved) {
     const uint64_t total = count_io([&] { rebuild_index(ctx); });
     // The new index is opened, written and closed, then the fixed header is written: the
     // write or the close of the new index fails, as on a full disk.
-    for (const uint64_t from_end : {4, 3}) {
+    for (const uint64_t from_end : {4u, 3u}) {
         b.remove(jam_ext::jdx);
         io_fail_at(total - from_end, false);
         const run_result c = capture_output([&] { rebuild_index(ctx); });

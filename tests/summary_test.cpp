@@ -49,7 +49,7 @@ TEST(SummaryTable, SkipsCutsNumbersAndStops) {
         at(b.header_offset(0)),           // 1 the builder's defaults
         at(b.header_offset(1)),           // 2 long texts, two subjects, no date
         at(b.header_offset(0) + 4),       // 3 no signature there
-        at(b.bytes(jam_ext::jhr).size()), // 4 at the end of the file
+        at(static_cast<int64_t>(b.bytes(jam_ext::jhr).size())), // 4 at the end of the file
         at(b.header_offset(4)),           // 5 deleted header
         at(b.header_offset(2)),           // 6 empty sender, subject overruns by one byte
         at(b.header_offset(3)),           // 7 subject overruns by far

@@ -104,8 +104,9 @@ byte_buffer load_realigned(const std::string &path, int32_t shift, int64_t size)
         return {};
 
     if (shift > 0)
-        std::printf("  Removing spurious byte 0x%02X ('%c') at .JHR offset %d\n", file[offset],
-                    display_char(file[offset]), offset);
+        std::printf("  Removing spurious byte 0x%02X ('%c') at .JHR offset %d\n",
+                    file[static_cast<std::size_t>(offset)],
+                    display_char(file[static_cast<std::size_t>(offset)]), offset);
     else
         std::printf("  Inserting missing zero byte at .JHR offset %d\n", offset);
     byte_buffer image;
@@ -160,7 +161,8 @@ bool detect_byte_shift(run_context &ctx) {
         add_issue(ctx.report,
                   ".JHR: spurious byte 0x%02X ('%c') at fixed-header offset %d - shifts all "
                   "data after it by +1, corrupting fields and message headers",
-                  head[shift], display_char(head[shift]), shift);
+                  head[static_cast<std::size_t>(shift)],
+                  display_char(head[static_cast<std::size_t>(shift)]), shift);
     else
         add_issue(ctx.report,
                   ".JHR: missing byte at fixed-header offset %d - shifts all data after it "

@@ -53,18 +53,18 @@ void print_usage(const char *prog) {
 
 scan_outcome scan_options(int argc, char **argv, run_options &opts) {
     const char *prog = (argc > 0 && argv[0] != nullptr) ? argv[0] : "cairnfix";
-    int optind = 1;
-    while (optind < argc) {
-        const char *arg = argv[optind];
+    int arg_index = 1;
+    while (arg_index < argc) {
+        const char *arg = argv[arg_index];
         if (arg[0] != '-' || arg[1] == '\0') {
             opts.base_name = arg;
             return scan_outcome::run;
         }
         if (std::strcmp(arg, "--") == 0) {
-            ++optind;
-            if (optind >= argc)
+            ++arg_index;
+            if (arg_index >= argc)
                 break;
-            opts.base_name = argv[optind];
+            opts.base_name = argv[arg_index];
             return scan_outcome::run;
         }
         // Letters may be grouped: -rxpb sets four flags.
@@ -80,7 +80,7 @@ scan_outcome scan_options(int argc, char **argv, run_options &opts) {
             }
             apply_option(*p, opts);
         }
-        ++optind;
+        ++arg_index;
     }
     error_line("Error: no basename given.\n\n");
     print_usage(prog);

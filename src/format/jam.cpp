@@ -166,7 +166,7 @@ constexpr crc_tables CRC_TABLES = make_crc_tables();
 // Each byte as the CRC sees it: 'A'..'Z' folded to lower case, every other byte itself.
 constexpr std::array<uint8_t, 256> make_fold_table() {
     std::array<uint8_t, 256> fold{};
-    for (int b = 0; b < 256; ++b)
+    for (std::size_t b = 0; b < fold.size(); ++b)
         fold[b] = static_cast<uint8_t>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
     return fold;
 }

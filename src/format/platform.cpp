@@ -212,7 +212,8 @@ int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n) {
     auto *p = static_cast<char *>(buf);
     std::size_t done = 0;
     while (done < n) {
-        const ssize_t got = pread(fileno(fp), p + done, n - done, static_cast<off_t>(offset + done));
+        const off_t at = static_cast<off_t>(offset) + static_cast<off_t>(done);
+        const ssize_t got = pread(fileno(fp), p + done, n - done, at);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -228,7 +229,8 @@ bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n) {
     const auto *p = static_cast<const char *>(buf);
     std::size_t done = 0;
     while (done < n) {
-        const ssize_t put = pwrite(fileno(fp), p + done, n - done, static_cast<off_t>(offset + done));
+        const off_t at = static_cast<off_t>(offset) + static_cast<off_t>(done);
+        const ssize_t put = pwrite(fileno(fp), p + done, n - done, at);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)

@@ -79,7 +79,7 @@ struct msg_info {
     // the computed ones (with -x), and links that name no message (LINK_* bits, with -x).
     bool msgid_crc_stale : 1 = false;
     bool reply_crc_stale : 1 = false;
-    uint8_t dangling : 3 = 0;
+    uint8_t dangling = 0;
 };
 static_assert(sizeof(msg_info) == 32);
 
