@@ -358,6 +358,26 @@ void copy_ownership(const std::string &model, const std::string &tmp) {
 
 } // namespace
 
+namespace {
+
+// Renames the new file over the old one while the lock is handed over. Where the system
+// cannot rename over a file that is open (Windows before 10 1607, and Wine), the old file's
+// lock, whose handle holds that file open, is released just before the rename; the new
+// file is locked already.
+bool rename_locked(const std::string &tmp, const std::string &target,
+                   [[maybe_unused]] base_lock *lock, [[maybe_unused]] base_lock &new_lock) {
+#ifdef _WIN32
+    if (new_lock.held()) {
+        if (rename_over_open_file(tmp, target))
+            return true;
+        lock->release();
+    }
+#endif
+    return rename_file(tmp, target);
+}
+
+} // namespace
+
 bool replace_whole_file(const std::string &target, const std::function<bool(jam_file &)> &fill,
                         const std::string &model, base_lock *lock) {
     const std::string tmp = target + ".tmp";
@@ -379,14 +399,16 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
     base_lock new_lock;
     if (ok && lock != nullptr && lock->held())
         new_lock.acquire(tmp, 0);
-    if (ok && !rename_file(tmp, target)) {
+    if (ok && !rename_locked(tmp, target, lock, new_lock)) {
         ok = false;
         error = errno;
     }
     if (ok && new_lock.held())
         *lock = std::move(new_lock);
-    if (!ok)
+    if (!ok) {
+        new_lock.release();
         remove_file(tmp);
+    }
     forget_temporary(tmp);
     errno = error;
     return ok;

@@ -1,6 +1,12 @@
 // The operating-system side of the file layer: POSIX calls on Linux, Win32 calls on
 // Windows, where a byte-range lock is mandatory and an open file can be renamed over only
 // when every handle on it shares delete access.
+#ifdef _WIN32
+// Renames with POSIX semantics need the declarations of Windows 10.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A000002
+#endif
+
 #include "format/platform.h"
 
 #include <cerrno>
@@ -161,6 +167,29 @@ bool set_file_length(const std::string &path, int64_t length) {
     const bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
     if (!ok)
         set_errno_from_win32();
+    CloseHandle(h);
+    return ok;
+}
+
+// With POSIX semantics the name passes to the new file even while handles on the old one
+// are open, each sharing delete access.
+bool rename_over_open_file(const std::string &from, const std::string &to) {
+    const int wide_len = MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, nullptr, 0);
+    if (wide_len <= 0)
+        return false;
+    const std::size_t size = sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<std::size_t>(wide_len);
+    std::vector<unsigned char> buffer(size);
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * static_cast<std::size_t>(wide_len - 1));
+    MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, info->FileName, wide_len);
+    const HANDLE h = CreateFileA(from.c_str(), DELETE | SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = SetFileInformationByHandle(h, FileRenameInfoEx, info, static_cast<DWORD>(size));
     CloseHandle(h);
     return ok;
 }

@@ -30,6 +30,10 @@ bool rename_over(const std::string &from, const std::string &to);
 int open_lock_descriptor(const std::string &path);
 
 #ifdef _WIN32
+// Renames `from` over `to` while handles on `to` are open (POSIX semantics); false where
+// the system cannot, which leaves both files as they were.
+bool rename_over_open_file(const std::string &from, const std::string &to);
+
 // A Windows byte-range lock binds the handle that took it: every other handle, this
 // process's own included, can neither read nor write the locked byte. The lock announces
 // its descriptor here, and every stream opened on the locked file then works through a
