@@ -77,6 +77,7 @@ class jam_file {
     // Closes and reports whether the stream and the close went well. Closing a stream
     // that was only read from cannot lose data, so it is not a counted operation.
     bool close();
+    const std::string &path() const { return path_; }
 
   private:
     enum class last_io { none, reading, writing };
@@ -143,6 +144,35 @@ class window_reader {
     std::vector<unsigned char> buf_;
     int64_t start_ = 0;
     std::size_t filled_ = 0;
+};
+
+// Writes changed records back in place, one positioned write for all those that lie in one
+// 4 KiB page of the file. The system copies a write into its page cache a 4 KiB page at a
+// time and lets a kill end the process only between two pages, so a write inside one page
+// lands whole or not at all, and every record in it with it. The bytes between the records
+// of a batch are the file's own, taken from the window the records were read through, and
+// go back unchanged. A record that crosses a page boundary is written on its own, and so is
+// one staged out of file order.
+class record_writer {
+  public:
+    record_writer(jam_file &f, window_reader &r) : f_(f), r_(r) {}
+    // Stages the n bytes of the record at `offset` (the caller's own copy). What was staged
+    // before is written first when the record cannot join it.
+    void stage(int64_t offset, const unsigned char *bytes, std::size_t n);
+    // Writes what is staged. A failed write gets its error line, and none of its records
+    // is counted as written.
+    void flush();
+    // Records whose write succeeded.
+    int64_t written() const { return written_; }
+
+  private:
+    jam_file &f_;
+    window_reader &r_;
+    std::vector<unsigned char> batch_; // the bytes to write at start_
+    int64_t start_ = 0;
+    int64_t records_ = 0;    // records in the batch
+    int64_t staged_end_ = 0; // end of the furthest record staged so far
+    int64_t written_ = 0;
 };
 
 struct msg_header;

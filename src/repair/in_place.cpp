@@ -14,14 +14,11 @@ namespace {
 // The headers are visited front to back, read through a window this large.
 constexpr std::size_t JHR_WINDOW = 1 << 20;
 
-// Writes a header back where it was read; a failure is reported and returns false.
-bool write_header(jam_file &f, int64_t offset, const msg_header &h, const std::string &path) {
+// Stages a changed header to go back where it was read.
+void stage_header(record_writer &out, int64_t offset, const msg_header &h) {
     unsigned char raw[MSG_HEADER_SIZE];
     encode_msg_header(h, raw);
-    if (f.write_at(offset, raw, sizeof raw))
-        return true;
-    print_write_error(path);
-    return false;
+    out.stage(offset, raw, sizeof raw);
 }
 
 // Closes a file that was written to. When the close fails, none of the records may be
@@ -156,16 +153,17 @@ void fix_reply_links(run_context &ctx) {
         return;
     }
     window_reader headers(f, JHR_WINDOW);
-    int64_t fixed = 0;
+    record_writer changed(f, headers);
     for (std::size_t i = 0; i < stored; ++i) {
         const msg_info &m = ctx.msg_table[i];
         msg_header h;
         if (m.dangling == 0 || !read_msg_header(headers, m.hdr_offset, h))
             continue;
         zero_dangling(m, static_cast<int>(i), h);
-        if (write_header(f, m.hdr_offset, h, ctx.jhr_path))
-            ++fixed;
+        stage_header(changed, m.hdr_offset, h);
     }
+    changed.flush();
+    int64_t fixed = changed.written();
     close_written(f, ctx.jhr_path, fixed);
     if (fixed == 0)
         return;
@@ -180,7 +178,7 @@ void fix_id_crcs(run_context &ctx) {
         return;
     }
     window_reader headers(f, JHR_WINDOW);
-    int64_t fixed = 0;
+    record_writer changed(f, headers);
     const std::size_t stored = ctx.stored_count();
     for (std::size_t i = 0; i < stored; ++i) {
         const msg_info &m = ctx.msg_table[i];
@@ -198,9 +196,10 @@ void fix_id_crcs(run_context &ctx) {
                         m.reply_crc_calc);
             h.REPLYcrc = m.reply_crc_calc;
         }
-        if (write_header(f, m.hdr_offset, h, ctx.jhr_path))
-            ++fixed;
+        stage_header(changed, m.hdr_offset, h);
     }
+    changed.flush();
+    int64_t fixed = changed.written();
     close_written(f, ctx.jhr_path, fixed);
     if (fixed > 0)
         std::printf("  Fixed %" PRId64 " MSGID/REPLYID CRCs\n", fixed);
