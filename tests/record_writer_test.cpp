@@ -55,7 +55,8 @@ TEST(RecordWriter, RecordsOfOnePageShareOneWrite) {
                     ++records;
                     if (w + 1 != failing) {
                         ++counted;
-                        expected.replace(offset, RECORD, record_bytes(offset));
+                        expected.replace(static_cast<std::size_t>(offset), RECORD,
+                                         record_bytes(offset));
                     }
                 }
 
