@@ -129,7 +129,7 @@ void empty_index_beside_messages(base_builder &b) {
 }
 
 // Seven bytes of index and a bad signature after the last header: the cut leaves no record
-// to keep, so the index is rebuilt from the headers found.
+// to keep, so even -r alone rebuilds the index from the headers found.
 void index_without_whole_record(base_builder &b) {
     b.add_message().to("Amy");
     b.write();
@@ -144,10 +144,11 @@ void repair_alone_keeps_the_index(base_builder &b) {
     b.upper(jam_ext::jhr).missing(jam_ext::jdt).write();
 }
 
-// -p after a walk that stopped early: the missing index is rebuilt from the headers found.
+// -p after a walk that stopped early: the missing index is rebuilt from the headers found,
+// no other file is created, and the index missing at the start leaves out the summary.
 void walk_stops_index_missing(base_builder &b) {
     b.add_message();
-    b.missing(jam_ext::jdx).write();
+    b.missing(jam_ext::jdx).missing(jam_ext::jlr).write();
     b.append(jam_ext::jhr, "JAM " + std::string(MSG_HEADER_SIZE - 4, '\0'));
 }
 
@@ -192,17 +193,25 @@ void unreadable_subfield_block(base_builder &b) {
     b.put_u32(jam_ext::jhr, second + 8, b.get_u32(jam_ext::jhr, second + 8) + 0x8000);
 }
 
-// A SubfieldLen far past the end of the file ends the walk at once.
+// A subfield block may reach 65536 bytes past the end of .JHR: the header is recorded but
+// its block is unread, and the walk counts as stopped there.
+void subfield_block_at_the_limit(base_builder &b) {
+    b.add_message();
+    b.add_message().to("Carol").no_subfields().subfield_len = 65536;
+    b.write();
+}
+
+// One byte more ends the walk at once.
 void implausible_subfield_length(base_builder &b) {
     b.add_message();
-    b.add_message().to("Carol").subfield_len = ALL_ONES;
+    b.add_message().to("Carol").no_subfields().subfield_len = 65537;
     b.write();
 }
 
 // ---- One message at a time
 
 // Subfield blocks: a header cut off, data past the block, a MSGID over its limit, a kind
-// without a limit, time zone offsets with and without digits.
+// without a limit, time zone offsets with and without digits, also in a deleted message.
 void subfield_blocks(base_builder &b) {
     b.add_message().no_subfields().subfields.push_back({SF_SUBJECT, 0, "Hiabc", 2});
     b.add_message().subfields = {{2001, 0, std::string(5000, 's'), {}},
@@ -210,6 +219,7 @@ void subfield_blocks(base_builder &b) {
                                  {SF_TZUTCINFO, 0, "+01:0", {}},
                                  {SF_SUBJECT, 0, std::string(8, 'x'), 0xFFFFFFF8}};
     b.add_message().msgid(std::string(150, 'm')).subfield(SF_TZUTCINFO, "-0130");
+    b.add_message().subfield(SF_TZUTCINFO, "UTC0").deleted();
     b.write();
 }
 
@@ -242,11 +252,13 @@ void attribute_rules(base_builder &b) {
     b.write();
 }
 
-// A text far past the end of .JDT, one overrunning it, and one ending exactly at its end.
+// A text far past the end of .JDT, one overrunning it, one ending exactly at its end, and
+// a deleted message's, which is not judged.
 void texts_outside_the_text_file(base_builder &b) {
     b.add_message().body("Twelve bytes").text_at(0x80000000, 5);
     b.add_message().text_at(5, ALL_ONES);
     b.add_message().text_at(0, 25);
+    b.add_message().deleted().text_at(9999, 5);
     b.write();
 }
 
@@ -378,14 +390,15 @@ const case_def CASES[] = {
     {"index-and-lastread-records", index_and_lastread_records},
     {"only-the-header-file", only_the_header_file, "-r -x"},
     {"empty-index-beside-messages", empty_index_beside_messages, "-r -x"},
-    {"index-without-whole-record", index_without_whole_record},
+    {"index-without-whole-record", index_without_whole_record, "-r -x"},
     {"repair-alone-keeps-the-index", repair_alone_keeps_the_index, "-r -x"},
-    {"walk-stops-index-missing", walk_stops_index_missing, "-p -x"},
+    {"walk-stops-index-missing", walk_stops_index_missing, "-p -x -s"},
     {"upper-case-extensions", upper_case_extensions},
     {"lastread-is-a-directory", lastread_is_a_directory},
     {"index-is-a-directory", index_is_a_directory, "-x"},
     {"header-file-cut-short", header_file_cut_short},
     {"unreadable-subfield-block", unreadable_subfield_block},
+    {"subfield-block-at-the-limit", subfield_block_at_the_limit},
     {"implausible-subfield-length", implausible_subfield_length},
     {"subfield-blocks", subfield_blocks},
     {"message-dates-and-revision", message_dates_and_revision},
