@@ -31,14 +31,6 @@ std::vector<fs::path> case_folders() {
     return folders;
 }
 
-std::vector<std::string> words(const std::string &text) {
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;)
-        out.push_back(w);
-    return out;
-}
-
 void replace_all(std::string &text, const std::string &from, const std::string &to) {
     for (std::size_t at = text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size()))
@@ -52,8 +44,10 @@ std::vector<run_result> run_case(const fs::path &folder) {
     for (const auto &entry : fs::directory_iterator(folder))
         if (entry.path().filename().string().starts_with("base."))
             fs::copy(entry.path(), dir / entry.path().filename(), fs::copy_options::recursive);
-    const std::string args = fs::exists(folder / "args") ? read_file(folder / "args") : FIRST_RUN;
-    std::vector<std::string> first = words(args);
+    std::istringstream args(fs::exists(folder / "args") ? read_file(folder / "args") : FIRST_RUN);
+    std::vector<std::string> first;
+    for (std::string word; args >> word;)
+        first.push_back(word);
     first.push_back(dir + "/base");
     std::vector<run_result> runs{run_cairnfix(first), run_cairnfix({"-x", dir + "/base"})};
     for (run_result &r : runs)
@@ -66,12 +60,12 @@ std::vector<run_result> run_case(const fs::path &folder) {
 
 // The expected files of a case and what the runs printed for each.
 std::vector<std::pair<std::string, std::string>> outcome(const std::vector<run_result> &runs) {
-    return {{"expected-repair.txt", runs[0].out},
-            {"expected-repair.err", runs[0].err},
-            {"expected-check.txt", runs[1].out},
-            {"expected-check.err", runs[1].err},
-            {"status", std::to_string(runs[0].status) + " " + std::to_string(runs[1].status) +
-                           "\n"}};
+    return {
+        {"expected-repair.txt", runs[0].out},
+        {"expected-repair.err", runs[0].err},
+        {"expected-check.txt", runs[1].out},
+        {"expected-check.err", runs[1].err},
+        {"status", std::to_string(runs[0].status) + " " + std::to_string(runs[1].status) + "\n"}};
 }
 
 // Writes the expected files; an empty stderr has no file.
@@ -143,15 +137,11 @@ std::string format_regex(const std::string &format) {
             continue;
         }
         i = format.find_first_not_of("-+ #0123456789.hlzjt", i + 1);
-        switch (format[i]) {
-        case 'd': re += " *-?[0-9]+"; break;
-        case 'u': re += " *[0-9]+"; break;
-        case 'x':
-        case 'X': re += "[0-9A-Fa-f]+"; break;
-        case 'c': re += "."; break;
-        case '%': re += "%"; break;
-        default: re += ".*"; break;
-        }
+        // Numbers in any base and width, one character, or any text.
+        if (std::strchr("diuxX", format[i]) != nullptr)
+            re += " *-?[0-9A-Fa-f]+";
+        else
+            re += format[i] == 'c' ? "." : ".*";
     }
     return re;
 }
