@@ -54,29 +54,24 @@ TEST(ByteShift, DetectsTheFirstCandidateThatRealigns) {
     }
 }
 
-TEST(ByteShift, CorrectionRealignsTheFileInRepairAndPackMode) {
+// The realigned file keeps its permissions, in repair and in pack mode; a later write-back
+// may only have advanced ModCounter. The byte-shift report cases hold what the runs print.
+TEST(ByteShift, CorrectionRealignsTheFileAndKeepsItsPermissions) {
     base_builder b;
-    const std::string h = write_base(b), n = std::to_string(h.size());
+    const std::string h = write_base(b);
     std::string reserved = h; // removing the zero at 21 keeps every field; the messages move
     reserved[99] = 'U';
-    const std::tuple<const char *, std::string, std::string, const char *> cases[] = {
-        {"-r", ins(h, 100, 'U'), reserved, "Removing spurious byte 0x00 ('.') at .JHR offset 21"},
-        {"-p", del(h, 4), h, "Inserting missing zero byte at .JHR offset 4"}};
+    const std::tuple<const char *, std::string, std::string> cases[] = {
+        {"-r", ins(h, 100, 'U'), reserved}, {"-p", del(h, 4), h}};
     namespace fs = std::filesystem;
     const auto shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                         fs::perms::group_write;
-    for (const auto &[mode, jhr, after, line] : cases) {
+    for (const auto &[mode, jhr, after] : cases) {
         b.set_bytes(jam_ext::jhr, jhr);
         fs::permissions(b.path(jam_ext::jhr), shared);
         const fs::perms set = fs::status(b.path(jam_ext::jhr)).permissions(); // Windows: 0666
-        const run_result r = run_cairnfix({mode, b.base()});
+        EXPECT_EQ(run_cairnfix({mode, b.base()}).status, 0) << mode;
         EXPECT_EQ(fs::status(b.path(jam_ext::jhr)).permissions(), set) << mode;
-        EXPECT_EQ(report_section(r.out, "Pre-Repair: JHR Byte-Shift"),
-                  "\n=== Pre-Repair: JHR Byte-Shift ===\n  " + std::string(line) +
-                      "\n  .JHR rewritten (" + std::to_string(jhr.size()) + " -> " + n +
-                      " bytes)\n  Byte-shift corrected - re-reading .JHR\n");
-        EXPECT_EQ(r.status, 0) << r.out;
-        // A later write-back may only have advanced ModCounter.
         EXPECT_EQ(u32(b.bytes(jam_ext::jhr), 8, 0), u32(after, 8, 0)) << mode;
     }
 }

@@ -1,5 +1,5 @@
-// The README's demo end to end: the damaged example base is repaired, analysed again and
-// compared with its healthy twin.
+// The README's demo: the damaged example base, once repaired, equals its healthy twin. The
+// reports of the demo's two runs are the report case demo-damaged.
 #include "support/base_builder.h"
 #include "support/runner.h"
 
@@ -7,20 +7,12 @@
 
 #include <filesystem>
 
-TEST(Demo, RepairThenAnalyseAgain) {
+TEST(Demo, RepairMakesTheHealthyTwin) {
     // Scratch copies of both example bases, in directories removed with the builders.
     base_builder damaged("demo"), healthy("demo");
     std::filesystem::copy(CAIRNFIX_SOURCE_DIR "/examples/damaged", damaged.dir());
     std::filesystem::copy(CAIRNFIX_SOURCE_DIR "/examples/healthy", healthy.dir());
-    const run_result first = run_cairnfix({"-r", "-x", "-p", "-b", "-s", damaged.base()});
-    EXPECT_EQ(std::tuple(first.status, first.err, issue_texts(first.out).size()),
-              std::tuple(2, "", 6u));
-
-    // Only the escaped text, which no repair touches, is left.
-    const run_result second = run_cairnfix({"-x", damaged.base()});
-    EXPECT_EQ(std::tuple(second.status, issue_texts(second.out)),
-              std::tuple(2, std::vector<std::string>{
-                                "Msg[5]: MSG_ESCAPED: byte 0x0D at pos 70 outside 7-bit range"}));
+    EXPECT_EQ(run_cairnfix({"-r", "-x", "-p", "-b", "-s", damaged.base()}).status, 2);
 
     // The repaired files equal the healthy twin, but for ModCounter, advanced by the one
     // write-back of the fixed header, and the length of the text that kept its raw CR.

@@ -1,4 +1,4 @@
-// The JAM CRC, dates and the fixed-header write.
+// The JAM CRC, dates, the record layouts and the fixed-header write.
 #include "format/files.h"
 #include "format/jam.h"
 #include "support/base_builder.h"
@@ -6,14 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 TEST(Format, CrcAndDates) {
     EXPECT_EQ(jam_crc_buf("abc", 3), 0xCADBBE3Du);
     EXPECT_EQ(jam_crc_buf("ABC", 3), 0xCADBBE3Du);
     EXPECT_EQ(jam_crc_buf("", 0), 0xFFFFFFFFu);
     // Lengths around the eight-byte steps, capitals folded in the steps and in the tail.
     const char *id = "The Quick Brown Fox Jumps Over The Lazy Dog <MSGID 2:5020/1042 6f1e2c3a>";
-    const std::pair<std::size_t, uint32_t> prefixes[] = {{7, 0x5ce658a5}, {8, 0x725b81dd},
-                                                         {9, 0x22704d38}, {16, 0x20dbaefe},
+    const std::pair<std::size_t, uint32_t> prefixes[] = {{7, 0x5ce658a5},  {8, 0x725b81dd},
+                                                         {9, 0x22704d38},  {16, 0x20dbaefe},
                                                          {23, 0x151fceac}, {72, 0xbc22b7cb}};
     for (const auto &[n, crc] : prefixes)
         EXPECT_EQ(jam_crc_buf(id, n), crc) << n;
@@ -47,4 +49,46 @@ TEST(Format, WriteFhdrAdvancesModCounter) {
     EXPECT_EQ(b.bytes(jam_ext::jhr).substr(FIXED_HEADER_SIZE), before.substr(FIXED_HEADER_SIZE));
     EXPECT_EQ(capture_output([&] { return int(write_fhdr(b.dir() + "/none.jhr", fh)); }).status, 0);
     EXPECT_EQ(fh.ModCounter, 1u);
+}
+
+// Records written out byte by byte as JAM lays them down, not by the encoders: every field
+// decodes from its own offset in little-endian order, and encoding gives the bytes back.
+// The report cases' bases come from the encoders, so this holds them to the format.
+TEST(Format, RecordsDecodeFromBytesWrittenByHand) {
+    const unsigned char hdr[MSG_HEADER_SIZE] = {
+        'J',  'A',  'M',  0,    0x01, 0x00, 0x02, 0x00, // Signature, Revision, ReservedWord
+        0x03, 0x10, 0x20, 0x83, 0x04, 0x10, 0x20, 0x84, // SubfieldLen, TimesRead
+        0x05, 0x10, 0x20, 0x85, 0x06, 0x10, 0x20, 0x86, // MSGIDcrc, REPLYcrc
+        0x07, 0x10, 0x20, 0x87, 0x08, 0x10, 0x20, 0x88, // ReplyTo, Reply1st
+        0x09, 0x10, 0x20, 0x89, 0x0A, 0x10, 0x20, 0x8A, // ReplyNext, DateWritten
+        0x0B, 0x10, 0x20, 0x8B, 0x0C, 0x10, 0x20, 0x8C, // DateReceived, DateProcessed
+        0x0D, 0x10, 0x20, 0x8D, 0x0E, 0x10, 0x20, 0x8E, // MessageNumber, Attribute
+        0x0F, 0x10, 0x20, 0x8F, 0x10, 0x10, 0x20, 0x90, // Attribute2, TxtOffset
+        0x11, 0x10, 0x20, 0x91, 0x12, 0x10, 0x20, 0x92, // TxtLen, PasswordCRC
+        0x13, 0x10, 0x20, 0x93};                        // Cost
+    const msg_header h = decode_msg_header(hdr);
+    EXPECT_EQ(std::tuple(h.Signature, h.Revision, h.ReservedWord, h.SubfieldLen, h.TimesRead),
+              std::tuple(JAM_SIGNATURE, 1, 2, 0x83201003u, 0x84201004u));
+    EXPECT_EQ(std::tuple(h.MSGIDcrc, h.REPLYcrc, h.ReplyTo, h.Reply1st, h.ReplyNext),
+              std::tuple(0x85201005u, 0x86201006u, 0x87201007u, 0x88201008u, 0x89201009u));
+    EXPECT_EQ(std::tuple(h.DateWritten, h.DateReceived, h.DateProcessed, h.MessageNumber),
+              std::tuple(0x8A20100Au, 0x8B20100Bu, 0x8C20100Cu, 0x8D20100Du));
+    EXPECT_EQ(
+        std::tuple(h.Attribute, h.Attribute2, h.TxtOffset, h.TxtLen, h.PasswordCRC, h.Cost),
+        std::tuple(0x8E20100Eu, 0x8F20100Fu, 0x90201010u, 0x91201011u, 0x92201012u, 0x93201013u));
+    unsigned char again[MSG_HEADER_SIZE];
+    encode_msg_header(h, again);
+    EXPECT_EQ(std::memcmp(again, hdr, sizeof hdr), 0);
+
+    // A subfield header, an index record, a last-read record.
+    const unsigned char sf[] = {0xD4, 0x07, 0x01, 0x80, 0x05, 0x00, 0x00, 0x01};
+    const subfield_header s = decode_subfield_header(sf);
+    EXPECT_EQ(std::tuple(s.LoID, s.HiID, s.DatLen), std::tuple(SF_TZUTCINFO, 0x8001, 0x01000005u));
+    const unsigned char idx[] = {0xBF, 0x4E, 0x34, 0x0A, 0x00, 0x04, 0x00, 0x00};
+    const idx_record i = decode_idx_record(idx);
+    EXPECT_EQ(std::tuple(i.UserCRC, i.HdrOffset), std::tuple(0x0A344EBFu, 1024u));
+    const unsigned char jlr[] = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0, 1, 0, 0};
+    const lastread_record l = decode_lastread_record(jlr);
+    EXPECT_EQ(std::tuple(l.UserCRC, l.UserID, l.LastReadMsg, l.HighReadMsg),
+              std::tuple(1u, 2u, 3u, 256u));
 }

@@ -1,6 +1,7 @@
 // Bases written by real FidoNet programs (tests/data/README.md says which): the healthy
-// ones analyse clean in every mode and pack to the very index their tosser wrote; the two
-// damaged ones are repaired without hiding a single message the old index reached.
+// ones pack to the very index their tosser wrote, and the one with garbage CRCs is repaired
+// without hiding a single message the old index reached. Their reports are report cases,
+// but for this last one, whose report depends on the day it runs.
 #include "format/jam.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
@@ -38,21 +39,6 @@ std::set<uint32_t> index_offsets(const std::string &jdx) {
 const char *const HEALTHY[] = {"cm-small", "cm-netmail", "jn-posted"};
 
 } // namespace
-
-TEST(RealBases, HealthyBasesAnalyseCleanInEveryMode) {
-    const std::vector<std::vector<std::string>> modes = {{}, {"-x"}, {"-x", "-v"}, {"-x", "-s"}};
-    for (const char *name : HEALTHY) {
-        real_base b(name);
-        for (auto args : modes) {
-            args.push_back(b.base);
-            const run_result r = run_cairnfix(args);
-            EXPECT_EQ(r.status, 0) << name << "\n" << r.out;
-            EXPECT_TRUE(contains(r.out, "  No issues detected. Message base appears healthy.\n"))
-                << name;
-            EXPECT_EQ(r.err, "") << name;
-        }
-    }
-}
 
 TEST(RealBases, PackRebuildsTheIndexTheTosserWrote) {
     for (const char *name : HEALTHY) {
@@ -92,26 +78,4 @@ TEST(RealBases, GarbageCrcsAndActiveMsgsAreRepaired) {
     if (date_limit_now() < 1796782247u)
         expected.push_back(".JHR: implausible DateCreated: 2026-12-09 02:10:47");
     EXPECT_EQ(issue_texts(after.out), expected) << after.out;
-}
-
-TEST(RealBases, AWalkThatStopsEarlyKeepsTheIndexAndTheCounts) {
-    real_base b("jn-amd64-posted");
-    const std::string jdx = b.file("jdx");
-    const run_result before = run_cairnfix({"-x", b.base});
-    EXPECT_EQ(before.status, 2);
-    EXPECT_TRUE(contains(before.out, ".JHR: bad message sig 0x"));
-    EXPECT_TRUE(contains(before.out, " at offset 2184"));
-
-    const run_result repair = run_cairnfix({"-r", "-x", "-p", "-b", b.base});
-    EXPECT_EQ(repair.err, "");
-    EXPECT_TRUE(contains(repair.out, "  Not fixing ActiveMsgs: header walk stopped at offset 2184\n"));
-    EXPECT_TRUE(contains(repair.out, "  Keeping .JDX: header walk stopped at offset 2184\n"));
-    EXPECT_EQ(b.file("jdx"), jdx);
-    EXPECT_EQ(index_offsets(b.file("jdx")).size(), 12u);
-
-    // Nothing the repair could not fix went away, and nothing new appeared.
-    const run_result after = run_cairnfix({"-x", b.base});
-    EXPECT_EQ(after.status, 2);
-    EXPECT_TRUE(contains(after.out, ".JHR: bad message sig 0x"));
-    EXPECT_EQ(issue_texts(after.out), issue_texts(before.out));
 }

@@ -1,0 +1,392 @@
+// Writes the bases of the report cases, tests/cases/<name>/base.*, each from a short
+// function that sets up its situation. The case runner writes the expected reports.
+#include "support/base_builder.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Copies the four files <from>.{jhr,jdt,jdx,jlr} of a base kept elsewhere in the tree.
+void copy_base(const base_builder &b, const std::string &from) {
+    for (const char *ext : {"jhr", "jdt", "jdx", "jlr"})
+        fs::copy_file(CAIRNFIX_SOURCE_DIR "/" + from + "." + ext, b.base() + "." + ext);
+}
+
+// A directory where a file belongs; git keeps it through the file inside.
+void directory_at(const std::string &path) {
+    fs::create_directory(path);
+    write_file(path + "/keep", "");
+}
+
+// One byte too many in the reserved area: removing any byte up to offset 20 leaves
+// BaseMsgNum 0, so the first removal that realigns is the zero at 21.
+void extra_byte_in_reserved_area(base_builder &b) {
+    b.add_message();
+    b.add_message().to("Carol");
+    b.write();
+    b.insert(jam_ext::jhr, 100, "U");
+}
+
+struct case_def {
+    const char *name;
+    const char *args; // the first run's options when not the repairing default
+    void (*make)(base_builder &);
+};
+
+const case_def CASES[] = {
+    // ---- Healthy bases, built and real (tests/data/README.md says where they come from)
+    {"empty-base", nullptr, [](base_builder &b) { b.write(); }},
+    {"new-area-without-texts", "-r", [](base_builder &b) { b.missing(jam_ext::jdt).write(); }},
+    {"real-cm-small", nullptr,
+     [](base_builder &b) { copy_base(b, "tests/data/cm-small/cm-small"); }},
+    {"real-cm-small-verbose", "-x -v",
+     [](base_builder &b) { copy_base(b, "tests/data/cm-small/cm-small"); }},
+    {"real-cm-netmail", nullptr,
+     [](base_builder &b) { copy_base(b, "tests/data/cm-netmail/cm-netmail"); }},
+    {"real-jn-posted", nullptr,
+     [](base_builder &b) { copy_base(b, "tests/data/jn-posted/jn-posted"); }},
+    // Its SubfieldLen counts 8 bytes too many per subfield: the walk breaks after 5 headers,
+    // and the index the tosser wrote, which reaches all 12, is kept.
+    {"real-jn-amd64-posted", nullptr,
+     [](base_builder &b) { copy_base(b, "tests/data/jn-amd64-posted/jn-amd64-posted"); }},
+    {"demo-damaged", nullptr, [](base_builder &b) { copy_base(b, "examples/damaged/demo"); }},
+
+    // ---- The fixed header
+    // Signed "JAM ", created in 2106, ModCounter about to wrap, BaseMsgNum 0, ActiveMsgs 7
+    // for one message, and an empty index.
+    {"fixed-header-broken", nullptr,
+     [](base_builder &b) {
+         b.fhdr = {.Signature = 0x204D414A, .DateCreated = ALL_ONES, .ModCounter = ALL_ONES};
+         b.active_msgs = 7;
+         b.add_message();
+         b.index.emplace();
+         b.write();
+     }},
+    {"jhr-too-small", nullptr,
+     [](base_builder &b) {
+         b.write();
+         b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE - 1));
+     }},
+    {"byte-shift-extra-byte", nullptr, extra_byte_in_reserved_area},
+    {"byte-shift-extra-byte-analysed", "-x", extra_byte_in_reserved_area},
+    // DateCreated lost a byte; an interrupted realignment left its temporary file behind.
+    {"byte-shift-lost-byte", "-p -x",
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol");
+         b.write();
+         b.erase(jam_ext::jhr, 4, 1);
+         write_file(b.path(jam_ext::jhr) + ".tmp", "half a header");
+     }},
+    // A directory stands where the realigned copy would be written: the repair stops, and
+    // the analysis that follows names the shift.
+    {"byte-shift-blocked", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.erase(jam_ext::jhr, 12, 1);
+         directory_at(b.path(jam_ext::jhr) + ".tmp");
+     }},
+
+    // ---- The companion files
+    // Index records inside, before and past the header area, a deleted slot, stray bytes;
+    // last-read records with UserID 0, duplicates, HighReadMsg below LastReadMsg.
+    {"index-and-lastread-records", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol");
+         b.write();
+         const auto end = static_cast<uint32_t>(b.bytes(jam_ext::jhr).size());
+         b.index =
+             std::vector<idx_record>{{0x11, 1024},    {0x22, end - 1},      {0, 1023},    {0, end},
+                                     {0, 0x80000000}, {ALL_ONES, ALL_ONES}, {1, ALL_ONES}};
+         b.lastread = {{1, 0, 5, 5},
+                       {2, 0, 6, 5},
+                       {3, 7, 1, ALL_ONES},
+                       {ALL_ONES, ALL_ONES, 9, 1},
+                       {4, 7, 0, 0}};
+         b.write();
+         b.append(jam_ext::jdx, "12345");
+         b.append(jam_ext::jlr, "!");
+     }},
+    // The texts, the index and the last-read file are gone; the headers point at texts.
+    {"only-the-header-file", "-r -x",
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol").body("A second text.\r");
+         b.missing(jam_ext::jdt).missing(jam_ext::jdx).missing(jam_ext::jlr).write();
+     }},
+    {"empty-index-beside-messages", "-r -x",
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol");
+         b.index.emplace();
+         b.write();
+     }},
+    // Seven bytes of index and a bad signature after the last header: the cut leaves no
+    // record to keep, so even -r alone rebuilds the index from the headers found.
+    {"index-without-whole-record", "-r -x",
+     [](base_builder &b) {
+         b.add_message().to("Amy");
+         b.write();
+         b.set_bytes(jam_ext::jdx, "1234567");
+         b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
+     }},
+    // -r alone keeps an index with records, and creates the missing texts file under a
+    // lower-case name beside the upper-case header file.
+    {"repair-alone-keeps-the-index", "-r -x",
+     [](base_builder &b) {
+         b.add_message().body("");
+         b.upper(jam_ext::jhr).missing(jam_ext::jdt).write();
+     }},
+    // -p after a walk that stopped early: the missing index is rebuilt from the headers
+    // found, no other file is created, and an index missing at the start means no summary.
+    {"walk-stops-index-missing", "-p -x -s",
+     [](base_builder &b) {
+         b.add_message();
+         b.missing(jam_ext::jdx).missing(jam_ext::jlr).write();
+         b.append(jam_ext::jhr, "JAM " + std::string(MSG_HEADER_SIZE - 4, '\0'));
+     }},
+    {"upper-case-extensions", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.lastread = {{1, 1, 1, 0}};
+         for (const jam_ext e : {jam_ext::jhr, jam_ext::jdt, jam_ext::jdx, jam_ext::jlr})
+             b.upper(e);
+         b.write();
+         b.append(jam_ext::jdx, "\x1A");
+     }},
+    {"lastread-is-a-directory", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.missing(jam_ext::jlr).write();
+         directory_at(b.path(jam_ext::jlr));
+     }},
+    {"index-is-a-directory", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.missing(jam_ext::jdx).write();
+         directory_at(b.path(jam_ext::jdx));
+     }},
+
+    // ---- The header walk
+    // An editor saved the header file of an empty area with a newline.
+    {"header-file-cut-short", nullptr,
+     [](base_builder &b) {
+         b.write();
+         b.append(jam_ext::jhr, "\r\n");
+     }},
+    // Six messages, the first replied to by the fourth; a flipped bit makes the second one's
+    // subfield block reach past the end of .JHR, so the four headers after it go unexamined
+    // and the repairs that need all headers hold back.
+    {"unreadable-subfield-block", nullptr,
+     [](base_builder &b) {
+         b.add_message().links(0, 4, 0);
+         for (int i = 1; i < 6; ++i)
+             b.add_message().links(i == 3 ? 1 : 0, 0, 0);
+         b.write();
+         const auto second = static_cast<std::size_t>(b.header_offset(1));
+         b.put_u32(jam_ext::jhr, second + 8, b.get_u32(jam_ext::jhr, second + 8) + 0x8000);
+     }},
+    // A subfield block may reach 65536 bytes past the end of .JHR: the header is recorded
+    // but its block is unread, and the walk counts as stopped there. One byte more ends the
+    // walk at once.
+    {"subfield-block-at-the-limit", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol").no_subfields().subfield_len = 65536;
+         b.write();
+     }},
+    {"implausible-subfield-length", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol").no_subfields().subfield_len = 65537;
+         b.write();
+     }},
+
+    // ---- One message at a time
+    // A subfield header cut off, data past the block, a MSGID over its limit, a kind without
+    // a limit, time zone offsets with and without digits, also in a deleted message.
+    {"subfield-blocks", nullptr,
+     [](base_builder &b) {
+         b.add_message().no_subfields().subfields.push_back({SF_SUBJECT, 0, "Hiabc", 2});
+         b.add_message().subfields = {{2001, 0, std::string(5000, 's'), {}},
+                                      {SF_TZUTCINFO, 0, "-123", {}},
+                                      {SF_TZUTCINFO, 0, "+01:0", {}},
+                                      {SF_SUBJECT, 0, std::string(8, 'x'), 0xFFFFFFF8}};
+         b.add_message().msgid(std::string(150, 'm')).subfield(SF_TZUTCINFO, "-0130");
+         b.add_message().subfield(SF_TZUTCINFO, "UTC0").deleted();
+         b.write();
+     }},
+    // Revision 2, dates before 1980 and in 2106; a deleted message's dates are judged too.
+    {"message-dates-and-revision", nullptr,
+     [](base_builder &b) {
+         b.add_message().hdr.Revision = 2;
+         msg_header &dates = b.add_message().hdr;
+         dates.DateWritten = 100;
+         dates.DateReceived = ALL_ONES;
+         dates.DateProcessed = PLAUSIBLE_MIN_TIME - 1;
+         b.add_message().deleted().hdr.DateWritten = 1;
+         b.write();
+     }},
+    // Every attribute rule once, an attachment and a request with their subfields, and a
+    // deleted message whose attributes are not judged.
+    {"attribute-rules", nullptr,
+     [](base_builder &b) {
+         for (const uint32_t bits : {0x04000000u, MSG_TYPENET, MSG_FILEATTACH, MSG_FILEREQUEST,
+                                     MSG_TRUNCFILE | MSG_KILLFILE, MSG_ENCRYPT, MSG_COMPRESS})
+             b.add_message().attr(bits);
+         b.add_message()
+             .subfield(SF_ENCLOSEDFILE, "f.zip")
+             .subfield(SF_ENCLOSEDFREQ, "NODELIST")
+             .attr(MSG_FILEATTACH | MSG_FILEREQUEST | MSG_KILLFILE);
+         b.add_message().deleted().attr(MSG_ENCRYPT | MSG_TYPENET);
+         b.write();
+     }},
+    // A text far past the end of .JDT, one overrunning it, one ending exactly at its end,
+    // and a deleted message's, which is not judged.
+    {"texts-outside-the-text-file", nullptr,
+     [](base_builder &b) {
+         b.add_message().body("Twelve bytes").text_at(0x80000000, 5);
+         b.add_message().text_at(5, ALL_ONES);
+         b.add_message().text_at(0, 25);
+         b.add_message().deleted().text_at(9999, 5);
+         b.write();
+     }},
+    // Stale MSGID and REPLYID CRCs; a stored all-ones CRC is never compared, and a deleted
+    // message is left alone.
+    {"stale-id-crcs", nullptr,
+     [](base_builder &b) {
+         b.add_message().msgid("2:5020/1 1").replyid("x").hdr.MSGIDcrc = 1;
+         b.messages[0].hdr.REPLYcrc = 2;
+         b.add_message().msgid("2:5020/1 2").hdr.MSGIDcrc = ALL_ONES;
+         b.add_message().msgid("d").deleted().hdr.MSGIDcrc = 4;
+         b.write();
+     }},
+    // Raw bytes, bad escapes, a backslash at the end of a text followed in the file by hex
+    // digits, a text with more than five errors, and a good one.
+    {"escaped-texts", nullptr,
+     [](base_builder &b) {
+         b.add_message().attr(MSG_ESCAPED).body(" ~\t\x7F\xE4");
+         b.add_message().attr(MSG_ESCAPED).body("\\5C\\0d\\5G\\\\41");
+         b.add_message().attr(MSG_ESCAPED).body("ab\\");
+         b.add_message().attr(MSG_ESCAPED).body("4141ab\\4");
+         b.add_message().attr(MSG_ESCAPED).body(std::string(20, '\x80'));
+         b.add_message().attr(MSG_ESCAPED).body("Gr\\FC\\DFe\\0D");
+         b.write();
+     }},
+
+    // ---- Reply chains and repairs
+    // Messages #100 to #108 with links to no message and links that disagree; #107 is
+    // deleted: links to it are accepted, its own dangling links not checked.
+    {"reply-chains", nullptr,
+     [](base_builder &b) {
+         const std::vector<std::array<uint32_t, 3>> links = {
+             {99, 1, 200},  {0, 102, 0}, {101, 0, 103}, {101, 0, 104},  {0, 105, 106},
+             {105, 105, 0}, {0, 107, 0}, {5, 6, 7},     {107, 109, 107}};
+         b.fhdr.BaseMsgNum = 100;
+         for (const auto &l : links)
+             b.add_message().links(l[0], l[1], l[2]);
+         b.messages[7].deleted();
+         b.write();
+     }},
+    // Everything the repairs fix at once: BaseMsgNum 0 (then link 3 names the deleted
+    // message and 40 none), ActiveMsgs, stale CRCs, a dangling link, an editor newline,
+    // stray bytes in both record files, a HighReadMsg behind LastReadMsg.
+    {"repair-everything", nullptr,
+     [](base_builder &b) {
+         b.fhdr.ModCounter = 100;
+         b.fhdr.BaseMsgNum = 0;
+         b.active_msgs = 9;
+         b.add_message().links(0, 2, 40).msgid("2:5020/1 1").replyid("x").hdr.MSGIDcrc = 1;
+         b.messages[0].hdr.REPLYcrc = 2;
+         b.add_message().links(1, 0, 3).msgid("2:5020/1 2");
+         b.add_message().links(77, 0, 0).msgid("d").deleted().hdr.MSGIDcrc = 4;
+         b.lastread = {{1, 1, 2, 1}, {ALL_ONES, ALL_ONES, 2, 1}, {3, 3, 1, ALL_ONES}};
+         b.write();
+         b.append(jam_ext::jhr, "\r\n");
+         b.append(jam_ext::jdx, "xyz");
+         b.append(jam_ext::jlr, "!");
+     }},
+
+    // ---- The summary table and the verbose report
+    // An index through every rule of the table: a deleted slot, long texts, two subjects,
+    // no date, no signature at the offset, an offset at the end of the file, a deleted
+    // header, subjects overrunning their block; then more rows than the table shows,
+    // numbered from a BaseMsgNum that wraps.
+    {"summary-table", "-x -s",
+     [](base_builder &b) {
+         b.fhdr.BaseMsgNum = 0xFFFFFFF0u;
+         b.add_message();
+         b.add_message()
+             .from("Sebastian Lindqvist-Montgomery")
+             .to("Alexandra Featherstonehaugh")
+             .subject("First")
+             .subfield(SF_SUBJECT, std::string("0123456789").append(140, 'x'))
+             .hdr.DateWritten = 0;
+         b.add_message().no_subfields().from("").subfields.push_back({SF_SUBJECT, 0, "abc", 4u});
+         b.add_message().no_subfields().from("Carol").subfields.push_back({SF_SUBJECT, 0, "", ~0u});
+         b.add_message().deleted();
+         b.write();
+         // After a deleted slot: the defaults, the long texts, no signature, the end of the
+         // file, the deleted header, the overrunning subjects; then the defaults again.
+         b.index = std::vector<idx_record>{{ALL_ONES, ALL_ONES}};
+         const auto end = static_cast<int64_t>(b.bytes(jam_ext::jhr).size());
+         for (const int64_t at : {b.header_offset(0), b.header_offset(1), b.header_offset(0) + 4,
+                                  end, b.header_offset(4), b.header_offset(2), b.header_offset(3)})
+             b.index->push_back({0x12345678, static_cast<uint32_t>(at)});
+         b.index->resize(40, b.index->at(1));
+         b.write();
+     }},
+    // BaseMsgNum 0 and an orphaned index: the table lists the base as the repairs left it.
+    {"summary-after-repairs", nullptr,
+     [](base_builder &b) {
+         b.fhdr.BaseMsgNum = 0;
+         b.add_message();
+         b.add_message().from("Carol");
+         b.index = std::vector<idx_record>{{0, 5}, {0, 0x7FFFFFFF}};
+         b.write();
+     }},
+    // Every kind of -v line: records of both files, messages, known and unknown subfields,
+    // a reserved HiID, a reply to a deleted message, control bytes in a name.
+    {"verbose-report", "-x -v -s",
+     [](base_builder &b) {
+         b.add_message().links(0, 2, 0).subfield(SF_PID, "cairn 1", 7).subfield(999, "?");
+         b.add_message().deleted().links(1, 0, 0);
+         b.add_message().links(2, 0, 0).from("Dora\x1B[2J");
+         b.lastread = {{1, 1, 1, 3}, {ALL_ONES, ALL_ONES, 0, 0}};
+         b.write();
+     }},
+};
+
+} // namespace
+
+// Writes the named cases, or all of them; the expected files in their folders stay. The
+// bases come out byte for byte the same each time.
+int main(int argc, char **argv) {
+    const std::vector<std::string> names(argv + 1, argv + argc);
+    int written = 0;
+    for (const case_def &c : CASES) {
+        if (!names.empty() && std::find(names.begin(), names.end(), c.name) == names.end())
+            continue;
+        const fs::path dir = fs::path(CAIRNFIX_SOURCE_DIR "/tests/cases") / c.name;
+        fs::create_directories(dir);
+        for (const auto &entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string().starts_with("base.") ||
+                entry.path().filename() == "args")
+                fs::remove_all(entry.path());
+        base_builder b(dir.string(), "base");
+        c.make(b);
+        if (c.args != nullptr)
+            write_file((dir / "args").string(), std::string(c.args) + "\n");
+        ++written;
+    }
+    std::printf("wrote %d case(s)\n", written);
+    return names.empty() || written == static_cast<int>(names.size()) ? 0 : 1;
+}

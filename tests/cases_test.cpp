@@ -1,0 +1,175 @@
+// The report cases of tests/cases: each folder holds a base and what the tool printed for
+// it in a first (by default repairing) run and a second, analysing one, with both exit
+// statuses. CAIRNFIX_UPDATE_CASES=1 writes what the tool prints now instead of comparing,
+// for review in git diff. A second test holds every issue text of the sources to a case.
+#include "support/base_builder.h"
+#include "support/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path CASES = CAIRNFIX_SOURCE_DIR "/tests/cases";
+const char *const FIRST_RUN = "-r -x -p -b -s";
+const char *const DIR_MARK = "<dir>";
+
+std::vector<fs::path> case_folders() {
+    std::vector<fs::path> folders;
+    for (const auto &entry : fs::directory_iterator(CASES))
+        if (entry.is_directory())
+            folders.push_back(entry.path());
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+void replace_all(std::string &text, const std::string &from, const std::string &to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The two runs of one case on a scratch copy of its base, the scratch directory shown as
+// <dir> (also where the tool names a file by its real path).
+std::vector<run_result> run_case(const fs::path &folder) {
+    const std::string dir = make_temp_dir();
+    for (const auto &entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().starts_with("base."))
+            fs::copy(entry.path(), dir / entry.path().filename(), fs::copy_options::recursive);
+    std::istringstream args(fs::exists(folder / "args") ? read_file(folder / "args") : FIRST_RUN);
+    std::vector<std::string> first;
+    for (std::string word; args >> word;)
+        first.push_back(word);
+    first.push_back(dir + "/base");
+    std::vector<run_result> runs{run_cairnfix(first), run_cairnfix({"-x", dir + "/base"})};
+    for (run_result &r : runs)
+        for (std::string *text : {&r.out, &r.err})
+            for (const std::string &d : {fs::canonical(dir).string(), dir})
+                replace_all(*text, d, DIR_MARK);
+    fs::remove_all(dir);
+    return runs;
+}
+
+// The expected files of a case and what the runs printed for each.
+std::vector<std::pair<std::string, std::string>> outcome(const std::vector<run_result> &runs) {
+    return {
+        {"expected-repair.txt", runs[0].out},
+        {"expected-repair.err", runs[0].err},
+        {"expected-check.txt", runs[1].out},
+        {"expected-check.err", runs[1].err},
+        {"status", std::to_string(runs[0].status) + " " + std::to_string(runs[1].status) + "\n"}};
+}
+
+// Writes the expected files; an empty stderr has no file.
+void update_case(const fs::path &folder, const std::vector<run_result> &runs) {
+    for (const auto &[name, text] : outcome(runs)) {
+        if (text.empty())
+            fs::remove(folder / name);
+        else
+            write_file(folder / name, text);
+    }
+}
+
+} // namespace
+
+TEST(Cases, EveryCaseReportsAsExpected) {
+    const bool update = std::getenv("CAIRNFIX_UPDATE_CASES") != nullptr;
+    const std::vector<fs::path> folders = case_folders();
+    EXPECT_GE(folders.size(), 30u);
+    for (const fs::path &folder : folders) {
+        const std::vector<run_result> runs = run_case(folder);
+        if (update) {
+            update_case(folder, runs);
+            continue;
+        }
+        for (const auto &[name, text] : outcome(runs)) {
+            SCOPED_TRACE(folder.filename().string() + "/" + name);
+            EXPECT_EQ(text, read_file(folder / name));
+        }
+    }
+}
+
+namespace {
+
+// The format strings of the add_issue calls in one source: the string literals after the
+// first argument, with a <cinttypes> macro such as PRId64 taken as its conversion letter.
+std::vector<std::string> issue_formats(const std::string &source) {
+    std::vector<std::string> formats;
+    const std::string call = "add_issue(";
+    for (std::size_t at = source.find(call); at != std::string::npos;
+         at = source.find(call, at + 1)) {
+        std::size_t p = source.find(',', at);
+        std::string format;
+        for (;;) {
+            p = source.find_first_not_of(" \n", p + 1);
+            if (source[p] == '"') {
+                for (++p; source[p] != '"'; ++p)
+                    format += source[p] == '\\' ? source[++p] : source[p];
+            } else if (source.compare(p, 3, "PRI") == 0) {
+                format += source[p + 3];
+                p = source.find_first_of(" \n,)", p) - 1;
+            } else {
+                break;
+            }
+        }
+        if (!format.empty()) // the declaration and the definition have none
+            formats.push_back(format);
+    }
+    return formats;
+}
+
+// A regular expression that matches what the printf format can print.
+std::string format_regex(const std::string &format) {
+    std::string re;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%') {
+            if (std::strchr(".^$|()[]{}*+?\\", format[i]) != nullptr)
+                re += '\\';
+            re += format[i];
+            continue;
+        }
+        i = format.find_first_not_of("-+ #0123456789.hlzjt", i + 1);
+        // Numbers in any base and width, one character, or any text.
+        if (std::strchr("diuxX", format[i]) != nullptr)
+            re += " *-?[0-9A-Fa-f]+";
+        else
+            re += format[i] == 'c' ? "." : ".*";
+    }
+    return re;
+}
+
+} // namespace
+
+// A check added without a case that raises its issue fails here.
+TEST(Cases, EveryIssueTextIsRaisedBySomeCase) {
+    std::vector<std::string> raised;
+    for (const fs::path &folder : case_folders())
+        for (const char *name : {"expected-repair.txt", "expected-check.txt"})
+            for (const std::string &text : issue_texts(read_file(folder / name)))
+                raised.push_back(text);
+    int formats = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(CAIRNFIX_SOURCE_DIR "/src")) {
+        if (!entry.is_regular_file())
+            continue;
+        for (const std::string &format : issue_formats(read_file(entry.path()))) {
+            ++formats;
+            // Raised just before the fatal stop that ends the run ahead of the issue list,
+            // so no report can show it.
+            if (format.starts_with(".JHR: file too small"))
+                continue;
+            const std::regex re(format_regex(format));
+            EXPECT_TRUE(std::any_of(raised.begin(), raised.end(),
+                                    [&](const std::string &t) { return std::regex_match(t, re); }))
+                << entry.path().filename().string() << ": no case raises \"" << format << "\"";
+        }
+    }
+    EXPECT_GT(formats, 50);
+}
