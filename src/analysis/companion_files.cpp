@@ -19,10 +19,9 @@ constexpr int64_t USER_IDS_RESERVED = 1 << 16;
 // a file that cannot be opened, and is never opened, measured, truncated or created.
 bool refused_special(const std::string &path, const char *issue, int64_t &size,
                      scan_report &report) {
-    const char *kind = special_file_kind(path);
-    if (kind == nullptr)
+    if (special_file_kind(path) == nullptr)
         return false;
-    error_line("  ERROR: cannot open %s: not a regular file (%s)\n", path.c_str(), kind);
+    print_open_error(path);
     std::printf("  NOT A REGULAR FILE  *** ERROR ***\n");
     add_issue(report, "%s", issue);
     size = 0;

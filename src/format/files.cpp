@@ -423,7 +423,12 @@ void error_line(const char *format, ...) {
 }
 
 void print_open_error(const std::string &path) {
-    error_line("  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    // A name that holds no regular file is refused before the system is asked, so errno
+    // would not tell why.
+    if (const char *kind = special_file_kind(path))
+        error_line("  ERROR: cannot open %s: not a regular file (%s)\n", path.c_str(), kind);
+    else
+        error_line("  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
 void print_write_error(const std::string &path) {

@@ -46,9 +46,11 @@ uint32_t user_crc_at(window_reader &jhr, int64_t offset) {
 bool read_old_index(const std::string &path, std::vector<unsigned char> &old) {
     if (!file_exists(path))
         return true;
-    const int64_t size = fsize(path);
     jam_file f;
-    if (size < 0 || !f.open(path, "rb"))
+    if (!f.open(path, "rb"))
+        return false;
+    const int64_t size = fsize(path);
+    if (size < 0)
         return false;
     old.resize(static_cast<std::size_t>(size));
     return old.empty() || f.read_exact(old.data(), old.size());
