@@ -174,6 +174,14 @@ const case_def CASES[] = {
          b.missing(jam_ext::jdx).write();
          directory_at(b.path(jam_ext::jdx));
      }},
+    // The same repaired: the directory is neither backed up nor rebuilt, and the repair
+    // that could not write the index ends with status 1.
+    {"index-is-a-directory-repair", nullptr,
+     [](base_builder &b) {
+         b.add_message();
+         b.missing(jam_ext::jdx).write();
+         directory_at(b.path(jam_ext::jdx));
+     }},
 
     // ---- The header walk
     // An editor saved the header file of an empty area with a newline.
