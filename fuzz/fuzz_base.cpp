@@ -8,8 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -27,7 +27,7 @@ void remove_work_dir() {
 }
 
 const std::string &work_dir() {
-    static const std::string &dir = [] () -> const std::string & {
+    static const std::string &dir = []() -> const std::string & {
 #ifdef _WIN32
         dir_name() = make_temp_dir();
 #else

@@ -34,23 +34,27 @@ int main(int argc, char **argv) {
     const std::pair<const char *, std::function<void(base_builder &)>> cases[] = {
         {"empty-base", [](base_builder &) {}},
         {"one-message", [](base_builder &b) { b.add_message(); }},
-        {"thread", [](base_builder &b) {
+        {"thread",
+         [](base_builder &b) {
              b.add_message().msgid("2:5020/1 00000001");
              b.add_message().msgid("2:5020/2 00000002").replyid("2:5020/1 00000001").links(1, 0, 3);
              b.add_message().replyid("2:5020/1 00000001").links(1, 0, 0);
              b.messages[0].links(0, 2, 0);
          }},
-        {"deleted-and-escaped", [](base_builder &b) {
+        {"deleted-and-escaped",
+         [](base_builder &b) {
              b.add_message().deleted();
              b.add_message().attr(MSG_ESCAPED).body("caf\\E9 \x01 end\\");
              b.add_message().attr(MSG_FILEATTACH | MSG_KILLFILE).subfield(SF_ENCLOSEDFILE, "a.zip");
              b.add_message().subfield(SF_TZUTCINFO, "+01:0").subfield(7, "PID 1", 1);
          }},
-        {"lastread", [](base_builder &b) {
+        {"lastread",
+         [](base_builder &b) {
              b.add_message();
              b.lastread = {{1, 1, 5, 3}, {2, 1, 0, 0}, {ALL_ONES, ALL_ONES, 0, 0}, {3, 0, 1, 1}};
          }},
-        {"bad-links-and-crcs", [](base_builder &b) {
+        {"bad-links-and-crcs",
+         [](base_builder &b) {
              b.fhdr.BaseMsgNum = 0;
              b.add_message().links(9, 7, 0).msgid("x");
              b.messages.back().hdr.MSGIDcrc = 1;

@@ -166,7 +166,9 @@ base_builder::~base_builder() {
     fs::remove_all(dir_, ec);
 }
 
-test_message &base_builder::add_message() { return messages.emplace_back(); }
+test_message &base_builder::add_message() {
+    return messages.emplace_back();
+}
 
 base_builder &base_builder::upper(jam_ext e) {
     upper_[static_cast<int>(e)] = true;
@@ -178,7 +180,9 @@ base_builder &base_builder::missing(jam_ext e) {
     return *this;
 }
 
-std::string base_builder::base() const { return dir_ + "/" + name_; }
+std::string base_builder::base() const {
+    return dir_ + "/" + name_;
+}
 
 std::string base_builder::path(jam_ext e) const {
     const int i = static_cast<int>(e);
@@ -251,7 +255,9 @@ void base_builder::write() {
             write_file(path(static_cast<jam_ext>(i)), contents[i]);
 }
 
-std::string base_builder::bytes(jam_ext e) const { return read_file(path(e)); }
+std::string base_builder::bytes(jam_ext e) const {
+    return read_file(path(e));
+}
 
 void base_builder::set_bytes(jam_ext e, const std::string &content) const {
     write_file(path(e), content);

@@ -34,15 +34,15 @@ struct test_message {
     bool keep_txt_fields = false;         // keep hdr.TxtOffset/TxtLen as set by the test
 
     test_message();
-    test_message &from(const std::string &name);      // replaces SENDERNAME
-    test_message &to(const std::string &name);        // replaces RECEIVERNAME
-    test_message &subject(const std::string &text);   // replaces SUBJECT
-    test_message &msgid(const std::string &id);       // MSGID subfield and matching MSGIDcrc
-    test_message &replyid(const std::string &id);     // REPLYID subfield and matching REPLYcrc
+    test_message &from(const std::string &name);    // replaces SENDERNAME
+    test_message &to(const std::string &name);      // replaces RECEIVERNAME
+    test_message &subject(const std::string &text); // replaces SUBJECT
+    test_message &msgid(const std::string &id);     // MSGID subfield and matching MSGIDcrc
+    test_message &replyid(const std::string &id);   // REPLYID subfield and matching REPLYcrc
     test_message &subfield(uint16_t LoID, const std::string &data, uint16_t HiID = 0);
     test_message &no_subfields();
     test_message &body(const std::string &text);
-    test_message &attr(uint32_t bits);                // ORs bits into Attribute
+    test_message &attr(uint32_t bits); // ORs bits into Attribute
     test_message &deleted() { return attr(MSG_DELETED); }
     test_message &links(uint32_t reply_to, uint32_t reply_1st, uint32_t reply_next);
     test_message &text_at(uint32_t offset, uint32_t length); // stores these TxtOffset/TxtLen
@@ -61,12 +61,12 @@ class base_builder {
     base_builder(const base_builder &) = delete;
     base_builder &operator=(const base_builder &) = delete;
 
-    fixed_header fhdr;                      // Signature, DateCreated, BaseMsgNum 1 set
-    std::optional<uint32_t> active_msgs;    // ActiveMsgs; default: live messages counted
+    fixed_header fhdr;                   // Signature, DateCreated, BaseMsgNum 1 set
+    std::optional<uint32_t> active_msgs; // ActiveMsgs; default: live messages counted
     std::vector<test_message> messages;
     std::optional<std::vector<idx_record>> index; // default: derived from the messages
     std::vector<lastread_record> lastread;
-    std::string jdt_prefix;                 // bytes placed in .JDT before the texts
+    std::string jdt_prefix; // bytes placed in .JDT before the texts
 
     test_message &add_message();
     // Upper-case extension for one file, or leave a file out entirely.
@@ -77,8 +77,8 @@ class base_builder {
     void write();
 
     const std::string &dir() const { return dir_; }
-    std::string base() const;                 // directory/name, what the tool is given
-    std::string path(jam_ext e) const;        // the file as written
+    std::string base() const;          // directory/name, what the tool is given
+    std::string path(jam_ext e) const; // the file as written
     int64_t header_offset(std::size_t i) const { return offsets_.at(i); }
 
     // Raw edits on a written file.

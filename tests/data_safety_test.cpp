@@ -80,8 +80,8 @@ TEST(DataSafety, LastReadRepairsChangeOnlyTheRecordsTheyFix) {
     std::string expected;
     for (const lastread_record &rec : std::vector<lastread_record>{
              {0x11, 5, 9, 9}, {0x22, 6, 9, 9}, {ALL_ONES, ALL_ONES, 0, 0}, {0x44, 7, 4, 8}})
-        expected += le32(rec.UserCRC) + le32(rec.UserID) + le32(rec.LastReadMsg) +
-                    le32(rec.HighReadMsg);
+        expected +=
+            le32(rec.UserCRC) + le32(rec.UserID) + le32(rec.LastReadMsg) + le32(rec.HighReadMsg);
     EXPECT_EQ(b.bytes(jam_ext::jlr), expected);
 }
 
@@ -252,7 +252,8 @@ TEST(DataSafety, ASignalEndsTheRunCleanly) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    EXPECT_EQ(read_file(out_dir + "/err"), "\nFATAL: interrupted by SIGINT; temporary files removed.\n");
+    EXPECT_EQ(read_file(out_dir + "/err"),
+              "\nFATAL: interrupted by SIGINT; temporary files removed.\n");
     EXPECT_EQ(b.bytes(jam_ext::jhr), before);
     fs::remove_all(out_dir);
 }

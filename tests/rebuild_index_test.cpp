@@ -38,7 +38,9 @@ TEST(RebuildIndex, RecordsCarryRecipientCrcAndRealOffsets) {
     const std::string jdx = b.bytes(jam_ext::jdx);
     ASSERT_EQ(jdx.size(), (MAX_MSGS + 1) * IDX_RECORD_SIZE);
     for (std::size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(jdx.substr(i * 8, 8), le32(rows[i].second) + le32(static_cast<uint32_t>(b.header_offset(i)))) << i;
+        EXPECT_EQ(jdx.substr(i * 8, 8),
+                  le32(rows[i].second) + le32(static_cast<uint32_t>(b.header_offset(i))))
+            << i;
     EXPECT_EQ(jdx.substr(jdx.size() - 8), jdx.substr(8 * (std::size(rows) - 1), 8));
 }
 

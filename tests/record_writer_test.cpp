@@ -13,7 +13,9 @@ namespace {
 
 constexpr std::size_t RECORD = 76;
 
-std::string record_bytes(int64_t offset) { return std::string(RECORD, char('A' + offset % 26)); }
+std::string record_bytes(int64_t offset) {
+    return std::string(RECORD, char('A' + offset % 26));
+}
 
 // Counts the lines on standard error that report a failed write.
 int error_lines(const std::string &err) {

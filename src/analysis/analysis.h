@@ -2,8 +2,8 @@
 // correction writes, and only in repair or pack mode.
 #pragma once
 
-#include "run/context.h"
 #include "format/files.h"
+#include "run/context.h"
 
 #include <cstdint>
 

@@ -116,8 +116,9 @@ void scan_headers(run_context &ctx) {
             }
         }
 
-        msg_info entry{offset, h.ReplyTo, h.Reply1st, h.ReplyNext, cap.msgid_crc_calc,
-                       cap.reply_crc_calc, cap.has_msgid, cap.has_replyid, deleted};
+        msg_info entry{offset,        h.ReplyTo,          h.Reply1st,
+                       h.ReplyNext,   cap.msgid_crc_calc, cap.reply_crc_calc,
+                       cap.has_msgid, cap.has_replyid,    deleted};
         if (!deleted)
             check_live_message(ctx, h, cap, idx, jdt, entry, report);
         if (verbose)

@@ -5,8 +5,7 @@
 
 #include <cinttypes>
 
-void check_header_fields(const msg_header &h, uint32_t date_limit, int index,
-                         scan_report &report) {
+void check_header_fields(const msg_header &h, uint32_t date_limit, int index, scan_report &report) {
     if (h.Revision > 1)
         add_issue(report, "Msg[%d]: Revision=%u (expected %u)", index,
                   static_cast<unsigned>(h.Revision), 1u);

@@ -31,7 +31,8 @@ void mark_dangling(const run_context &ctx, msg_info &m) {
     const uint32_t base = repaired_base_msg_num(ctx.fhdr.BaseMsgNum);
     const auto dangling = [&](uint32_t link) {
         uint64_t index = 0;
-        return link != 0 && !names_message(link, base, static_cast<uint64_t>(ctx.msg_count), &index);
+        return link != 0 &&
+               !names_message(link, base, static_cast<uint64_t>(ctx.msg_count), &index);
     };
     m.dangling = static_cast<uint8_t>((dangling(m.reply_to) ? LINK_REPLY_TO : 0) |
                                       (dangling(m.reply_1st) ? LINK_REPLY_1ST : 0) |

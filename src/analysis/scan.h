@@ -33,8 +33,7 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, bool ve
                     sf_capture &cap, scan_report &report);
 
 // The fields every header is checked for, deleted or not: revision and dates.
-void check_header_fields(const msg_header &h, uint32_t date_limit, int index,
-                         scan_report &report);
+void check_header_fields(const msg_header &h, uint32_t date_limit, int index, scan_report &report);
 // The checks that only make sense for a live message: attribute bits, with -x the stored
 // MSGID/REPLYID CRCs (a stale one is marked in `entry` for the repair), and where its text
 // lies in .JDT.

@@ -103,4 +103,3 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, bool ve
         pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
     }
 }
-

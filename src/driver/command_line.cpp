@@ -13,14 +13,31 @@ const char *const OPTION_LETTERS = "arpxvbsh";
 
 void apply_option(char letter, run_options &opts) {
     switch (letter) {
-    case 'a': opts.analyze = true; break;
-    case 'r': opts.repair = true; opts.analyze = false; break;
-    case 'p': opts.pack = true; opts.analyze = false; break;
-    case 'x': opts.extended = true; break;
-    case 'v': opts.verbose = true; break;
-    case 'b': opts.backup = true; break;
-    case 's': opts.summary = true; break;
-    default: break;
+    case 'a':
+        opts.analyze = true;
+        break;
+    case 'r':
+        opts.repair = true;
+        opts.analyze = false;
+        break;
+    case 'p':
+        opts.pack = true;
+        opts.analyze = false;
+        break;
+    case 'x':
+        opts.extended = true;
+        break;
+    case 'v':
+        opts.verbose = true;
+        break;
+    case 'b':
+        opts.backup = true;
+        break;
+    case 's':
+        opts.summary = true;
+        break;
+    default:
+        break;
     }
 }
 

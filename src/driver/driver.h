@@ -16,4 +16,3 @@ void run_repairs(run_context &ctx);
 // Picks "<base>.<lower>" if it exists, else "<base>.<upper>" if that exists, else the
 // lower-case name; returns whether a file was found.
 bool find_ext(const std::string &base, const char *lower, const char *upper, std::string &path);
-

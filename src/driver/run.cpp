@@ -42,9 +42,12 @@ bool index_needs_rebuild(const run_context &ctx) {
 int run_sequence(int argc, char **argv) {
     auto ctx = std::make_unique<run_context>();
     switch (scan_options(argc, argv, ctx->options)) {
-    case scan_outcome::help: return 0;
-    case scan_outcome::usage_error: return 1;
-    case scan_outcome::run: break;
+    case scan_outcome::help:
+        return 0;
+    case scan_outcome::usage_error:
+        return 1;
+    case scan_outcome::run:
+        break;
     }
     const run_options &opts = ctx->options;
     print_banner(opts);

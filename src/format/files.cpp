@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,16 +37,22 @@ volatile std::sig_atomic_t pending_signal = 0;
 // Temporary files this run has created and not yet renamed or removed.
 std::vector<std::string> temporary_files;
 
-extern "C" void note_signal(int sig) { pending_signal = sig; }
+extern "C" void note_signal(int sig) {
+    pending_signal = sig;
+}
 
 const char *signal_name(int sig) {
     switch (sig) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
 #ifdef SIGHUP
-    case SIGHUP: return "SIGHUP";
+    case SIGHUP:
+        return "SIGHUP";
 #endif
-    default: return "a signal";
+    default:
+        return "a signal";
     }
 }
 
@@ -78,16 +84,22 @@ void io_fail_at(uint64_t n, bool sticky) {
     fail_sticky = sticky;
 }
 
-uint64_t io_op_count() { return op_counter; }
+uint64_t io_op_count() {
+    return op_counter;
+}
 
 void io_crash_at(uint64_t n) {
     op_counter = 0;
     crash_at = n;
 }
 
-uint64_t io_positioning_calls() { return positioning_calls; }
+uint64_t io_positioning_calls() {
+    return positioning_calls;
+}
 
-uint64_t failure_count() { return failures; }
+uint64_t failure_count() {
+    return failures;
+}
 
 // Every failed open and every write-side failure passes here on its way back to the caller.
 bool count_failure() {
@@ -123,8 +135,7 @@ jam_file::~jam_file() {
         std::fclose(fp_);
 }
 
-void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable,
-                     std::size_t buffer) {
+void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable, std::size_t buffer) {
     fp_ = fp;
     path_ = path;
     writable_ = writable;
@@ -282,15 +293,21 @@ bool file_exists(const std::string &path) {
 const char *special_file_kind(const std::string &path) {
     std::error_code ec;
     switch (fs::status(path, ec).type()) {
-    case fs::file_type::directory: return "a directory";
-    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::directory:
+        return "a directory";
+    case fs::file_type::fifo:
+        return "a FIFO";
     case fs::file_type::block:
-    case fs::file_type::character: return "a device";
-    case fs::file_type::socket: return "a socket";
+    case fs::file_type::character:
+        return "a device";
+    case fs::file_type::socket:
+        return "a socket";
     case fs::file_type::regular:
     case fs::file_type::not_found:
-    case fs::file_type::none: return nullptr;
-    default: return ec ? nullptr : "not a regular file";
+    case fs::file_type::none:
+        return nullptr;
+    default:
+        return ec ? nullptr : "not a regular file";
     }
 }
 
@@ -450,7 +467,9 @@ namespace {
 
 constexpr int64_t PAGE_SIZE = 4096;
 
-int64_t page_of(int64_t offset) { return offset / PAGE_SIZE; }
+int64_t page_of(int64_t offset) {
+    return offset / PAGE_SIZE;
+}
 
 } // namespace
 

@@ -187,9 +187,8 @@ uint32_t jam_crc_buf(const void *data, std::size_t len) {
     for (; len >= 8; p += 8, len -= 8) {
         const uint32_t lo = folded_u32le(p) ^ crc;
         const uint32_t hi = folded_u32le(p + 4);
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^
-              t[4][lo >> 24] ^ t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^
-              t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
     for (; len > 0; ++p, --len)
         crc = (crc >> 8) ^ t[0][(crc ^ FOLD[*p]) & 0xFF];
@@ -212,4 +211,3 @@ std::string fmt_ts(uint32_t t) {
         std::snprintf(out, sizeof out, "0x%08X", t);
     return out;
 }
-

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-constexpr uint32_t JAM_SIGNATURE = 0x004D414A; // "JAM\0" read as a little-endian u32
+constexpr uint32_t JAM_SIGNATURE = 0x004D414A;     // "JAM\0" read as a little-endian u32
 constexpr uint32_t PLAUSIBLE_MIN_TIME = 315532800; // 1980-01-01 00:00:00 UTC
 constexpr uint32_t DATE_TOLERANCE = 86400;         // dates may lie one day in the future
 constexpr uint32_t ALL_ONES = 0xFFFFFFFFu;         // "none" in CRC, index and lastread fields
@@ -134,8 +134,12 @@ lastread_record decode_lastread_record(const unsigned char *p);
 void encode_lastread_record(const lastread_record &r, unsigned char *p);
 
 // Only both leading fields all-ones mark a deleted or empty slot.
-inline bool is_deleted_slot(const idx_record &r) { return (r.UserCRC & r.HdrOffset) == ALL_ONES; }
-inline bool is_deleted_slot(const lastread_record &r) { return (r.UserCRC & r.UserID) == ALL_ONES; }
+inline bool is_deleted_slot(const idx_record &r) {
+    return (r.UserCRC & r.HdrOffset) == ALL_ONES;
+}
+inline bool is_deleted_slot(const lastread_record &r) {
+    return (r.UserCRC & r.UserID) == ALL_ONES;
+}
 
 // Calls visit(header, data) for each subfield of a block in order, until a subfield header
 // is cut off by the block end or its data would reach past it. Positions never wrap.
@@ -177,7 +181,9 @@ inline uint32_t msg_number(uint32_t base, uint64_t index) {
     return base + static_cast<uint32_t>(index);
 }
 // A BaseMsgNum of 0 is repaired to 1, the first number a base may give.
-inline uint32_t repaired_base_msg_num(uint32_t base) { return base == 0 ? 1 : base; }
+inline uint32_t repaired_base_msg_num(uint32_t base) {
+    return base == 0 ? 1 : base;
+}
 // Whether link value n names one of the `count` headers found; its index goes to *index.
 inline bool names_message(uint32_t n, uint32_t base, uint64_t count, uint64_t *index) {
     if (n < base || static_cast<uint64_t>(n - base) >= count)
@@ -209,4 +215,6 @@ inline char terminal_char(unsigned char c) {
 }
 
 // The character shown for a byte in report lines: itself when printable, else '.'.
-inline char display_char(unsigned char c) { return (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.'; }
+inline char display_char(unsigned char c) {
+    return (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+}

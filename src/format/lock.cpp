@@ -40,7 +40,9 @@ int try_lock(int fd) {
     return -1;
 }
 #else
-void close_descriptor(int fd) { ::close(fd); }
+void close_descriptor(int fd) {
+    ::close(fd);
+}
 
 int try_lock(int fd) {
     struct flock fl {};
@@ -61,7 +63,9 @@ int try_lock(int fd) {
 
 } // namespace
 
-base_lock::~base_lock() { release(); }
+base_lock::~base_lock() {
+    release();
+}
 
 base_lock &base_lock::operator=(base_lock &&other) noexcept {
     if (this != &other) {

@@ -36,15 +36,25 @@ std::vector<int> lock_descriptors;
 void set_errno_from_win32() {
     switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
     case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
+        break;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: errno = EACCES; break;
+    case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
-    default: errno = EIO; break;
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    default:
+        errno = EIO;
+        break;
     }
 }
 
@@ -60,9 +70,9 @@ bool same_file(HANDLE a, HANDLE b) {
 // open. A file this process holds locked is reached through a duplicate of the lock's own
 // handle, the only one that may touch the locked byte.
 HANDLE open_handle(const std::string &path, DWORD access, DWORD disposition) {
-    HANDLE h = CreateFileA(path.c_str(), access,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_win32();
         return h;
@@ -177,12 +187,14 @@ bool rename_over_open_file(const std::string &from, const std::string &to) {
     const int wide_len = MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, nullptr, 0);
     if (wide_len <= 0)
         return false;
-    const std::size_t size = sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<std::size_t>(wide_len);
+    const std::size_t size =
+        sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<std::size_t>(wide_len);
     std::vector<unsigned char> buffer(size);
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
     info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
     info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * static_cast<std::size_t>(wide_len - 1));
+    info->FileNameLength =
+        static_cast<DWORD>(sizeof(WCHAR) * static_cast<std::size_t>(wide_len - 1));
     MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, info->FileName, wide_len);
     const HANDLE h = CreateFileA(from.c_str(), DELETE | SYNCHRONIZE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -203,8 +215,8 @@ bool rename_over(const std::string &from, const std::string &to) {
 
 int open_lock_descriptor(const std::string &path) {
     const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_win32();
         return -1;
@@ -212,7 +224,9 @@ int open_lock_descriptor(const std::string &path) {
     return descriptor_for(h, _O_RDWR);
 }
 
-void note_lock_taken(int fd) { lock_descriptors.push_back(fd); }
+void note_lock_taken(int fd) {
+    lock_descriptors.push_back(fd);
+}
 
 void note_lock_released(int fd) {
     lock_descriptors.erase(std::remove(lock_descriptors.begin(), lock_descriptors.end(), fd),
@@ -290,6 +304,8 @@ bool rename_over(const std::string &from, const std::string &to) {
     return true;
 }
 
-int open_lock_descriptor(const std::string &path) { return ::open(path.c_str(), O_RDWR); }
+int open_lock_descriptor(const std::string &path) {
+    return ::open(path.c_str(), O_RDWR);
+}
 
 #endif

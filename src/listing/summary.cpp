@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr std::size_t TEXT_MAX = 100;         // characters kept of a name or subject
-constexpr uint32_t SUMMARY_BLOCK_MAX = 65535; // larger subfield blocks are not read
+constexpr std::size_t TEXT_MAX = 100;            // characters kept of a name or subject
+constexpr uint32_t SUMMARY_BLOCK_MAX = 65535;    // larger subfield blocks are not read
 constexpr std::size_t HEADER_WINDOW = 64 * 1024; // the rows' headers usually lie close together
 
 struct row_texts {
@@ -43,7 +43,8 @@ void collect_texts(const unsigned char *block, std::size_t len, row_texts &texts
 // Reads the header an index record points at. False when the record is to be skipped:
 // a deleted slot, an offset outside the message area, a short read, a foreign signature
 // or a deleted message.
-bool read_live_header(window_reader &jhr, const idx_record &rec, int64_t jhr_size, msg_header &hdr) {
+bool read_live_header(window_reader &jhr, const idx_record &rec, int64_t jhr_size,
+                      msg_header &hdr) {
     if (is_deleted_slot(rec))
         return false;
     if (rec.HdrOffset < FIXED_HEADER_SIZE || static_cast<int64_t>(rec.HdrOffset) >= jhr_size)
@@ -88,9 +89,9 @@ void print_summary(run_context &ctx) {
         row_texts texts;
         // The subfield block follows the header directly.
         if (hdr.SubfieldLen >= 1 && hdr.SubfieldLen <= SUMMARY_BLOCK_MAX) {
-            const unsigned char *block = headers.at(
-                static_cast<int64_t>(rec.HdrOffset) + static_cast<int64_t>(MSG_HEADER_SIZE),
-                hdr.SubfieldLen);
+            const unsigned char *block = headers.at(static_cast<int64_t>(rec.HdrOffset) +
+                                                        static_cast<int64_t>(MSG_HEADER_SIZE),
+                                                    hdr.SubfieldLen);
             if (block != nullptr)
                 collect_texts(block, hdr.SubfieldLen, texts);
         }

@@ -34,10 +34,11 @@ uint32_t receiver_crc(const unsigned char *block, uint32_t len) {
 // block cannot be read or does not look like one.
 uint32_t user_crc_at(window_reader &jhr, int64_t offset) {
     msg_header h;
-    if (!read_msg_header(jhr, offset, h) || h.Signature != JAM_SIGNATURE ||
-        h.SubfieldLen == 0 || h.SubfieldLen > MAX_BLOCK)
+    if (!read_msg_header(jhr, offset, h) || h.Signature != JAM_SIGNATURE || h.SubfieldLen == 0 ||
+        h.SubfieldLen > MAX_BLOCK)
         return ALL_ONES;
-    const unsigned char *block = jhr.at(offset + static_cast<int64_t>(MSG_HEADER_SIZE), h.SubfieldLen);
+    const unsigned char *block =
+        jhr.at(offset + static_cast<int64_t>(MSG_HEADER_SIZE), h.SubfieldLen);
     return block == nullptr ? ALL_ONES : receiver_crc(block, h.SubfieldLen);
 }
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 constexpr int MAX_ISSUES = 512;
-constexpr std::size_t ISSUE_LEN = 320; // an issue text holds at most 319 characters
+constexpr std::size_t ISSUE_LEN = 320;   // an issue text holds at most 319 characters
 constexpr std::size_t MAX_MSGS = 500000; // checks and fixes cover this many headers
 
 struct run_options {

@@ -2,8 +2,8 @@
 // that the repairs can be driven directly, and capture of what they print.
 #pragma once
 
-#include "run/context.h"
 #include "format/files.h"
+#include "run/context.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 struct run_result {
-    std::string out;  // standard output
-    std::string err;  // standard error
-    int status = -1;  // exit status, or -1 when the process did not exit normally
+    std::string out; // standard output
+    std::string err; // standard error
+    int status = -1; // exit status, or -1 when the process did not exit normally
 };
 
 // Runs cairnfix with these arguments (argv[0] is the binary's path) under TZ=UTC.
