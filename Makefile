@@ -2,7 +2,7 @@
 JOBS ?= 2
 SCRATCH ?= scratch/demo
 
-.PHONY: all build demo test package windows test-windows bench fuzz clean
+.PHONY: all build demo test lint package windows test-windows bench fuzz clean
 
 all: build
 
@@ -19,10 +19,10 @@ demo: build
 	./build/release/cairnfix -r -x -p -b -s $(SCRATCH)/demo || [ $$? -eq 2 ]
 	./build/release/cairnfix -x $(SCRATCH)/demo || [ $$? -eq 2 ]
 
-# Every test, in the release build, under AddressSanitizer + UBSan and, where the cross
+# The lint, then every test: in the release build, under AddressSanitizer + UBSan and, where the cross
 # compiler and Wine are installed, as cairnfix.exe under Wine. A build without
 # GoogleTest has no tests, and ctest then fails rather than pass on nothing.
-test:
+test: lint
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset release --no-tests=error
@@ -33,6 +33,18 @@ test:
 	  $(MAKE) test-windows; \
 	else \
 	  echo "Windows suite skipped: the MinGW-w64 cross compiler or Wine is not installed"; \
+	fi
+
+# Formatting against .clang-format and the checks of .clang-tidy (over src/), where both
+# tools are installed; CI installs them.
+lint:
+	cmake --preset release
+	@if command -v clang-format >/dev/null && command -v clang-tidy >/dev/null; then \
+	  clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h') && \
+	  git ls-files 'src/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p build/release --quiet \
+	    --extra-arg=-Wno-unknown-warning-option; \
+	else \
+	  echo "Lint skipped: clang-format or clang-tidy is not installed"; \
 	fi
 
 # The package of the release build (a .deb on Linux), written to build/release.

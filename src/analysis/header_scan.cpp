@@ -17,11 +17,65 @@ constexpr std::size_t JHR_WINDOW = 1 << 20;
 // garbage and the walk stops; a shorter overreach is only an unreadable block.
 constexpr int64_t SUBFIELD_SLACK = 65536;
 
+// Where a message header stands and what the walk made of it.
+struct message_at {
+    int64_t offset;
+    int index;
+    bool deleted;
+};
+
+// The subfields, the rules for a live message and the -v line of one header whose
+// subfield block is plausible; returns the header's table entry.
+msg_info examine_message(run_context &ctx, const msg_header &h, const message_at &at,
+                         window_reader &headers, window_reader *jdt, sf_capture &cap) {
+    scan_report &report = ctx.report;
+    const bool verbose = ctx.options.verbose;
+    const int64_t block_at = at.offset + static_cast<int64_t>(MSG_HEADER_SIZE);
+    cap.reset();
+    if (h.SubfieldLen > 0) {
+        // A block reaching past the end of the file cannot be read whole; saying so up
+        // front spares a buffer of a size the file cannot back.
+        const unsigned char *block = block_at + h.SubfieldLen <= ctx.jhr_size
+                                         ? headers.at(block_at, h.SubfieldLen)
+                                         : nullptr;
+        if (block != nullptr) {
+            walk_subfields(block, h.SubfieldLen, at.index, verbose, cap, report);
+        } else {
+            add_issue(report, "Msg[%d]: could not read subfield data", at.index);
+            // The headers that may lie inside the unread block were never examined, as
+            // after a bad signature.
+            ctx.walk_stop_offset = at.offset;
+        }
+    }
+
+    msg_info entry{at.offset,     h.ReplyTo,          h.Reply1st,
+                   h.ReplyNext,   cap.msgid_crc_calc, cap.reply_crc_calc,
+                   cap.has_msgid, cap.has_replyid,    at.deleted};
+    if (!at.deleted)
+        check_live_message(ctx, h, cap, at.index, jdt, entry, report);
+    if (verbose)
+        std::printf("  [%4d] @%-8" PRId64 " #%-6u attr=0x%08X jdt=[%u+%u] sf=%u  %s -> %s  %s\n",
+                    at.index, at.offset, h.MessageNumber, h.Attribute, h.TxtOffset, h.TxtLen,
+                    h.SubfieldLen, cap.has_from ? cap.from : "?", cap.has_to ? cap.to : "?",
+                    fmt_ts(h.DateWritten).c_str());
+    return entry;
+}
+
+// Opens .JDT for the escaped-text check. Without a readable .JDT the text locations are
+// still judged against its size; only that check needs the stream.
+bool open_texts(const run_context &ctx, jam_file &jdt) {
+    if (ctx.jdt_size <= 0 || !file_exists(ctx.jdt_path))
+        return false;
+    if (jdt.open(ctx.jdt_path, "rb"))
+        return true;
+    print_open_error(ctx.jdt_path);
+    return false;
+}
+
 } // namespace
 
 void scan_headers(run_context &ctx) {
     scan_report &report = ctx.report;
-    const bool verbose = ctx.options.verbose;
     ctx.msg_table.clear();
     ctx.msg_count = 0;
     ctx.table_valid = false;
@@ -33,17 +87,9 @@ void scan_headers(run_context &ctx) {
         return;
     }
     window_reader headers(jhr, JHR_WINDOW);
-    // Without a readable .JDT the text locations are still judged against its size; only
-    // the escaped-text check needs the stream.
     jam_file jdt_stream;
     window_reader jdt_texts(jdt_stream, 0); // each escaped text is read on its own
-    window_reader *jdt = nullptr;
-    if (ctx.jdt_size > 0 && file_exists(ctx.jdt_path)) {
-        if (jdt_stream.open(ctx.jdt_path, "rb"))
-            jdt = &jdt_texts;
-        else
-            print_open_error(ctx.jdt_path);
-    }
+    window_reader *jdt = open_texts(ctx, jdt_stream) ? &jdt_texts : nullptr;
     const uint32_t date_limit = date_limit_now();
 
     std::printf("\n=== Message Header Scan ===\n");
@@ -58,7 +104,7 @@ void scan_headers(run_context &ctx) {
     const int64_t room = (ctx.jhr_size - offset) / static_cast<int64_t>(MSG_HEADER_SIZE);
     ctx.msg_table.reserve(static_cast<std::size_t>(std::clamp<int64_t>(room, 0, MAX_MSGS)));
     sf_capture cap;
-    cap.keep_names = verbose;
+    cap.keep_names = ctx.options.verbose;
 
     while (offset < ctx.jhr_size) {
         msg_header h;
@@ -98,45 +144,13 @@ void scan_headers(run_context &ctx) {
             break;
         }
 
-        cap.reset();
-        if (h.SubfieldLen > 0) {
-            // A block reaching past the end of the file cannot be read whole; saying so
-            // up front spares a buffer of a size the file cannot back.
-            const unsigned char *block =
-                hdr_end <= ctx.jhr_size
-                    ? headers.at(offset + static_cast<int64_t>(MSG_HEADER_SIZE), h.SubfieldLen)
-                    : nullptr;
-            if (block != nullptr) {
-                walk_subfields(block, h.SubfieldLen, idx, verbose, cap, report);
-            } else {
-                add_issue(report, "Msg[%d]: could not read subfield data", idx);
-                // The headers that may lie inside the unread block were never examined,
-                // as after a bad signature.
-                ctx.walk_stop_offset = offset;
-            }
-        }
-
-        msg_info entry{offset,        h.ReplyTo,          h.Reply1st,
-                       h.ReplyNext,   cap.msgid_crc_calc, cap.reply_crc_calc,
-                       cap.has_msgid, cap.has_replyid,    deleted};
-        if (!deleted)
-            check_live_message(ctx, h, cap, idx, jdt, entry, report);
-        if (verbose)
-            std::printf("  [%4d] @%-8" PRId64
-                        " #%-6u attr=0x%08X jdt=[%u+%u] sf=%u  %s -> %s  %s\n",
-                        idx, offset, h.MessageNumber, h.Attribute, h.TxtOffset, h.TxtLen,
-                        h.SubfieldLen, cap.has_from ? cap.from : "?", cap.has_to ? cap.to : "?",
-                        fmt_ts(h.DateWritten).c_str());
-
-        ctx.msg_table.push_back(entry);
+        ctx.msg_table.push_back(
+            examine_message(ctx, h, message_at{offset, idx, deleted}, headers, jdt, cap));
         ++index;
         offset = hdr_end;
     }
 
     finish_walk(ctx, walk_end{offset, bad_sig, truncated});
-    jdt_stream.close();
-    jhr.close();
-
     ctx.msg_count = index;
     ctx.table_valid = true;
 }

@@ -420,11 +420,11 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
         ok = false;
         error = errno;
     }
-    if (ok && new_lock.held())
-        *lock = std::move(new_lock);
     if (!ok) {
         new_lock.release();
         remove_file(tmp);
+    } else if (new_lock.held()) {
+        *lock = std::move(new_lock);
     }
     forget_temporary(tmp);
     errno = error;

@@ -11,9 +11,10 @@
 
 namespace {
 
-constexpr std::size_t TEXT_MAX = 100;            // characters kept of a name or subject
-constexpr uint32_t SUMMARY_BLOCK_MAX = 65535;    // larger subfield blocks are not read
-constexpr std::size_t HEADER_WINDOW = 64 * 1024; // the rows' headers usually lie close together
+constexpr std::size_t TEXT_MAX = 100;         // characters kept of a name or subject
+constexpr uint32_t SUMMARY_BLOCK_MAX = 65535; // larger subfield blocks are not read
+constexpr std::size_t HEADER_WINDOW =
+    std::size_t{64} * 1024; // the rows' headers usually lie close together
 
 struct row_texts {
     std::string from = "?";
