@@ -340,6 +340,8 @@ bool remove_file(const std::string &path) {
 
 std::string real_path(const std::string &path) {
     std::error_code ec;
+    if (!fs::is_symlink(path, ec))
+        return path;
     const fs::path real = fs::canonical(path, ec);
     return ec ? path : real.string();
 }

@@ -106,7 +106,8 @@ int portable_truncate(const std::string &path, int64_t length);
 bool rename_file(const std::string &from, const std::string &to);
 // Removes a file; false when it could not be removed.
 bool remove_file(const std::string &path);
-// The file a path leads to, links followed; the path itself when it cannot be resolved.
+// The file a link leads to, links followed; the path itself when it is no link or cannot
+// be resolved.
 std::string real_path(const std::string &path);
 
 class base_lock;
