@@ -2,7 +2,7 @@
 JOBS ?= 2
 SCRATCH ?= scratch/demo
 
-.PHONY: all build demo test lint package windows test-windows bench fuzz clean
+.PHONY: all build demo test lint package windows test-windows package-windows bench fuzz clean
 
 all: build
 
@@ -60,6 +60,11 @@ windows:
 
 test-windows: windows
 	ctest --preset windows
+
+# The zip of cairnfix.exe and its man page, written to build/windows.
+package-windows:
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS) --target package
 
 # Times the release tool on generated bases (kept in build/bench-data): by default analysis,
 # repair, verbose output and stale CRCs, each the median of 9 runs against `cat` of the base.

@@ -39,6 +39,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
                   COMMAND_ERROR_IS_FATAL ANY)
   install(FILES cmake/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+elseif(WIN32)
+  # A zip of cairnfix.exe (it runs on its own: the runtime is linked in) and the man page.
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME cairnfix-${PROJECT_VERSION}-windows-x86_64)
 endif()
 
 include(CPack)
