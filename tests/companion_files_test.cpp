@@ -37,3 +37,22 @@ TEST(CompanionFiles, RecordCountsOfHugeFilesDoNotWrap) {
         EXPECT_EQ(jdx ? ctx.report.jdx_records : ctx.report.jlr_records, int64_t{1} << 31);
     }
 }
+
+// Duplicate UserIDs among thousands of users: the set of IDs seen grows many times over
+// and still finds exactly the repeats, at the records where they repeat.
+TEST(CompanionFiles, DuplicateUserIdsAmongManyUsers) {
+    base_builder b;
+    b.add_message();
+    for (uint32_t id = 1; id <= 5000; ++id)
+        b.lastread.push_back({id * 7, id, 1, 1});
+    b.lastread[1234].UserID = 77;   // the same as record 76
+    b.lastread[4999].UserID = 4000; // the same as record 3999
+    b.lastread.push_back({0, 0xFFFFFFFFu, 1, 1});
+    b.lastread.push_back({0, 0xFFFFFFFFu, 1, 1});
+    b.write();
+    const run_result r = run_cairnfix({b.base()});
+    EXPECT_EQ(issue_texts(r.out),
+              (std::vector<std::string>{".JLR: record 1234 duplicate UserID=77",
+                                        ".JLR: record 4999 duplicate UserID=4000",
+                                        ".JLR: record 5001 duplicate UserID=4294967295"}));
+}

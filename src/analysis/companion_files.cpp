@@ -5,15 +5,56 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <unordered_set>
 
 namespace {
 
 // Records are handed out of a large window, so big files cost few system calls.
-constexpr std::size_t READ_WINDOW = 1 << 20;
-// The set of UserIDs seen grows as it is filled; reserving room for every record of a huge
-// .JLR up front would ask for more memory than its distinct users can need.
-constexpr int64_t USER_IDS_RESERVED = 1 << 16;
+constexpr std::size_t READ_WINDOW = HUGE_PAGE;
+
+// The UserIDs seen so far, in one flat table with open addressing: a .JLR of 200,000 users
+// then costs one buffer instead of a node each. The table doubles when half full, so a
+// huge .JLR takes memory for its distinct users only.
+class user_id_set {
+  public:
+    // Adds the ID; false when it was there already.
+    bool insert(uint32_t id) {
+        if (2 * (count_ + 1) > slots_.size())
+            grow();
+        const uint64_t key = uint64_t{id} + 1; // 0 marks an empty slot
+        std::size_t i = home_of(key);
+        for (; slots_[i] != 0; i = next(i))
+            if (slots_[i] == key)
+                return false;
+        slots_[i] = key;
+        ++count_;
+        return true;
+    }
+
+  private:
+    // Where a key's search starts (Fibonacci hashing), and the slot after a taken one.
+    std::size_t home_of(uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
+    }
+    std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
+
+    // Doubles the table (a power of two) and puts every key in again.
+    void grow() {
+        std::vector<uint64_t, large_allocator<uint64_t>> old(
+            std::max<std::size_t>(1024, 2 * slots_.size()));
+        old.swap(slots_);
+        for (const uint64_t key : old) {
+            if (key == 0)
+                continue;
+            std::size_t i = home_of(key);
+            while (slots_[i] != 0)
+                i = next(i);
+            slots_[i] = key;
+        }
+    }
+
+    std::vector<uint64_t, large_allocator<uint64_t>> slots_;
+    std::size_t count_ = 0;
+};
 
 // A name under which no regular file stands (a FIFO, a directory, a device) is reported as
 // a file that cannot be opened, and is never opened, measured, truncated or created.
@@ -132,8 +173,7 @@ void check_jlr(run_context &ctx) {
     }
     int64_t deleted = 0;
     // UserIDs of the live records read so far; deleted slots never enter it.
-    std::unordered_set<uint32_t> seen_user_ids;
-    seen_user_ids.reserve(static_cast<std::size_t>(std::min(n, USER_IDS_RESERVED)));
+    user_id_set seen_user_ids;
     window_reader records(jlr, READ_WINDOW);
     for (int64_t j = 0; j < n; ++j) {
         const unsigned char *raw =
@@ -152,7 +192,7 @@ void check_jlr(run_context &ctx) {
         }
         if (rec.UserID == 0)
             add_issue(report, ".JLR: record %" PRId64 " UserID=0 (should be >= 1)", j);
-        if (!seen_user_ids.insert(rec.UserID).second)
+        if (!seen_user_ids.insert(rec.UserID))
             add_issue(report, ".JLR: record %" PRId64 " duplicate UserID=%u", j, rec.UserID);
         if (ctx.options.verbose)
             std::printf("    [%3" PRId64 "] CRC=0x%08X ID=%-6u Last=%-6u High=%u\n", j, rec.UserCRC,

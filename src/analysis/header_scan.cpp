@@ -12,7 +12,7 @@
 namespace {
 
 // The walk reads the file front to back through a window this large.
-constexpr std::size_t JHR_WINDOW = 1 << 20;
+constexpr std::size_t JHR_WINDOW = HUGE_PAGE;
 // How far a subfield block may reach past the end of .JHR before its length is taken as
 // garbage and the walk stops; a shorter overreach is only an unreadable block.
 constexpr int64_t SUBFIELD_SLACK = 65536;

@@ -3,6 +3,8 @@
 // so that tests can make a chosen operation fail as a full disk or a dying drive would.
 #pragma once
 
+#include "format/memory.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -142,7 +144,7 @@ class window_reader {
   private:
     jam_file &f_;
     std::size_t window_;
-    std::vector<unsigned char> buf_;
+    std::vector<unsigned char, large_allocator<unsigned char>> buf_;
     int64_t start_ = 0;
     std::size_t filled_ = 0;
 };

@@ -12,7 +12,7 @@
 namespace {
 
 // The headers are visited front to back, read through a window this large.
-constexpr std::size_t JHR_WINDOW = 1 << 20;
+constexpr std::size_t JHR_WINDOW = HUGE_PAGE;
 
 // Stages a changed header to go back where it was read.
 void stage_header(record_writer &out, int64_t offset, const msg_header &h) {

@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t MAX_BLOCK = 131071;      // a longer subfield block is not trusted
 constexpr std::size_t MAX_NAME = 100;       // bytes of a recipient name that are hashed
-constexpr std::size_t JHR_WINDOW = 1 << 20; // the headers are read almost sequentially
+constexpr std::size_t JHR_WINDOW = HUGE_PAGE; // the headers are read almost sequentially
 
 // The UserCRC a subfield block gives: the CRC of its last non-empty recipient name, cut
 // at 100 bytes and at a NUL, or ALL_ONES when there is none.
@@ -112,7 +112,7 @@ bool replace_index(const std::string &path, const std::vector<unsigned char> &re
 }
 
 // The first header a .JDX record cannot point at (HdrOffset has 32 bits), or -1.
-int64_t first_unindexable(const std::vector<msg_info> &table) {
+int64_t first_unindexable(const msg_table_type &table) {
     for (const msg_info &m : table)
         if (m.hdr_offset > static_cast<int64_t>(ALL_ONES))
             return m.hdr_offset;

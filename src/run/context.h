@@ -4,6 +4,7 @@
 
 #include "format/jam.h"
 #include "format/lock.h"
+#include "format/memory.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +84,8 @@ struct msg_info {
 };
 static_assert(sizeof(msg_info) == 32);
 
+using msg_table_type = std::vector<msg_info, large_allocator<msg_info>>;
+
 constexpr uint8_t LINK_REPLY_TO = 1;
 constexpr uint8_t LINK_REPLY_1ST = 2;
 constexpr uint8_t LINK_REPLY_NEXT = 4;
@@ -103,7 +106,7 @@ struct run_context {
 
     // One entry per header found, in .JHR order, deleted ones included. Checks and fixes
     // look at the first stored_count() entries only; the index rebuild uses all of them.
-    std::vector<msg_info> msg_table;
+    msg_table_type msg_table;
     int64_t msg_count = 0;
     bool table_valid = false;
     // Offset of the header where the walk stopped at a bad signature, an implausible
