@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr uint32_t MAX_BLOCK = 131071;      // a longer subfield block is not trusted
-constexpr std::size_t MAX_NAME = 100;       // bytes of a recipient name that are hashed
+constexpr uint32_t MAX_BLOCK = 131071;        // a longer subfield block is not trusted
+constexpr std::size_t MAX_NAME = 100;         // bytes of a recipient name that are hashed
 constexpr std::size_t JHR_WINDOW = HUGE_PAGE; // the headers are read almost sequentially
 
 // The UserCRC a subfield block gives: the CRC of its last non-empty recipient name, cut
