@@ -67,6 +67,31 @@ bool mixed_from(const std::string &file, const std::vector<const std::string *> 
     return true;
 }
 
+// The states a file may be found in after an interrupted run: as it was, realigned (the
+// .JHR only), or as a complete repair leaves it.
+struct stages {
+    const snapshot &original;
+    const std::string &realigned;
+    const snapshot &repaired;
+};
+
+// Every file holds whole records of one stage or another, and every backup is complete or
+// absent.
+void expect_whole_records(const std::string &base, const stages &s, const std::string &what) {
+    const snapshot now = take(base);
+    EXPECT_TRUE(now.files[0] == s.original.files[0] ||
+                mixed_from(now.files[0], {&s.realigned, &s.repaired.files[0]}))
+        << what << ": .JHR";
+    for (int i = 1; i < 4; ++i)
+        EXPECT_TRUE(mixed_from(now.files[i], {&s.original.files[i], &s.repaired.files[i]}))
+            << what << ": ." << EXTS[i];
+    for (int i = 0; i < 4; ++i) {
+        const std::string bak = base + "." + EXTS[i] + ".bak";
+        EXPECT_TRUE(!fs::exists(bak) || read_file(bak) == s.original.files[i])
+            << what << ": " << bak;
+    }
+}
+
 } // namespace
 
 TEST(FaultInjection, EveryFileOperationOfARepairRun) {
@@ -105,18 +130,7 @@ TEST(FaultInjection, EveryFileOperationOfARepairRun) {
             // with the statuses of a run that did its work.
             EXPECT_EQ(r.status, 1) << what << "\n" << r.err;
             EXPECT_NE(r.err, "") << what << " failed without a word\n" << r.out;
-            const snapshot now = take(base);
-            EXPECT_TRUE(now.files[0] == original.files[0] ||
-                        mixed_from(now.files[0], {&realigned, &repaired.files[0]}))
-                << what << ": .JHR";
-            for (int i = 1; i < 4; ++i)
-                EXPECT_TRUE(mixed_from(now.files[i], {&original.files[i], &repaired.files[i]}))
-                    << what << ": ." << EXTS[i];
-            for (int i = 0; i < 4; ++i) {
-                const std::string bak = base + "." + EXTS[i] + ".bak";
-                EXPECT_TRUE(!fs::exists(bak) || read_file(bak) == original.files[i])
-                    << what << ": " << bak;
-            }
+            expect_whole_records(base, {original, realigned, repaired}, what);
             EXPECT_FALSE(fs::exists(base + ".jhr.tmp")) << what;
         }
     }
@@ -167,18 +181,7 @@ TEST(FaultInjection, AKillAtEveryFileOperationLeavesARepairableBase) {
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 99) << what;
 
-        const snapshot now = take(base);
-        EXPECT_TRUE(now.files[0] == original.files[0] ||
-                    mixed_from(now.files[0], {&realigned, &repaired.files[0]}))
-            << what << ": .JHR";
-        for (int i = 1; i < 4; ++i)
-            EXPECT_TRUE(mixed_from(now.files[i], {&original.files[i], &repaired.files[i]}))
-                << what << ": ." << EXTS[i];
-        for (int i = 0; i < 4; ++i) {
-            const std::string bak = base + "." + EXTS[i] + ".bak";
-            EXPECT_TRUE(!fs::exists(bak) || read_file(bak) == original.files[i])
-                << what << ": " << bak;
-        }
+        expect_whole_records(base, {original, realigned, repaired}, what);
 
         const run_result again = run_in_process(args);
         EXPECT_NE(again.status, 1) << what << "\n" << again.err;
