@@ -1,12 +1,17 @@
 // The JAM CRC, dates, the record layouts and the fixed-header write.
 #include "format/files.h"
 #include "format/jam.h"
+#include "format/line_buffer.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
 
 #include <gtest/gtest.h>
 
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 TEST(Format, CrcAndDates) {
     EXPECT_EQ(jam_crc_buf("abc", 3), 0xCADBBE3Du);
@@ -25,6 +30,62 @@ TEST(Format, CrcAndDates) {
     // Dates are unsigned: the largest one is in 2106, not before 1970.
     EXPECT_EQ(fmt_ts(0), "(not set)");
     EXPECT_EQ(fmt_ts(0xFFFFFFFFu), "2106-02-07 06:28:15");
+    // The hand-made date is strftime's, in the local time zone.
+    for (const uint32_t t : {1u, 59u, 86399u, 951825599u, 1700000000u, 0x7FFFFFFFu, 0x80000000u}) {
+        const std::time_t when = t;
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", std::localtime(&when));
+        EXPECT_EQ(fmt_ts(t), expected) << t;
+    }
+}
+
+// The -v lines are put together by hand; they must print exactly as their printf formats,
+// in order, also across the blocks the buffer hands out.
+TEST(Format, LineBufferPrintsAsPrintf) {
+    std::string expected;
+    char line[128];
+    testing::internal::CaptureStdout();
+    {
+        line_buffer lines;
+        for (const int64_t v : {int64_t{0}, int64_t{7}, int64_t{-7}, int64_t{1234}, int64_t{12345},
+                                INT64_MAX, INT64_MIN}) {
+            lines.number(v, 4);
+            lines.text("|");
+            lines.number(v, -8);
+            lines.text("|");
+            lines.number(v);
+            lines.end_line();
+            std::snprintf(line, sizeof line, "%4" PRId64 "|%-8" PRId64 "|%" PRId64 "\n", v, v, v);
+            expected += line;
+        }
+        for (const uint32_t v : {0u, 0xABCDu, 0x80000000u, 0xFFFFFFFFu}) {
+            lines.number(v, -6);
+            lines.text(" ");
+            lines.hex(v, 8);
+            lines.text(" ");
+            lines.hex(v & 0xFFFF, 4);
+            lines.end_line();
+            std::snprintf(line, sizeof line, "%-6u 0x%08X 0x%04X\n", v, v, v & 0xFFFF);
+            expected += line;
+        }
+        for (const char *name : {"", "Alice", "a name longer than twenty-two bytes"}) {
+            lines.text(name, -22);
+            lines.text("|");
+            lines.text(name, 6);
+            lines.end_line();
+            std::snprintf(line, sizeof line, "%-22s|%6s\n", name, name);
+            expected += line;
+        }
+        for (int k = 0; k < 20000; ++k) {
+            lines.text("      SF[");
+            lines.number(k);
+            lines.text("]");
+            lines.end_line();
+            std::snprintf(line, sizeof line, "      SF[%d]\n", k);
+            expected += line;
+        }
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
 }
 
 TEST(Format, SubfieldKindsAreFoundDirectly) {

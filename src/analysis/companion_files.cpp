@@ -1,6 +1,7 @@
 // The ".JDX File", ".JDT File" and ".JLR File" sections: existence, sizes, and a judgement
 // of every complete index and last-read record.
 #include "analysis/analysis.h"
+#include "format/line_buffer.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -109,6 +110,7 @@ void check_jdx(run_context &ctx) {
     int64_t deleted = 0;
     int64_t orphans = 0;
     window_reader records(jdx, READ_WINDOW);
+    line_buffer lines; // the -v lines; nothing else is printed until the loop ends
     for (int64_t j = 0; j < n; ++j) {
         const unsigned char *raw = records.at(j * int64_t{IDX_RECORD_SIZE}, IDX_RECORD_SIZE);
         if (raw == nullptr)
@@ -125,10 +127,17 @@ void check_jdx(run_context &ctx) {
             ++orphans;
             ++report.orphan_count;
         } else if (ctx.options.verbose) {
-            std::printf("    [%4" PRId64 "] off=0x%08X UserCRC=0x%08X\n", j, rec.HdrOffset,
-                        rec.UserCRC);
+            // "    [%4" PRId64 "] off=0x%08X UserCRC=0x%08X\n"
+            lines.text("    [");
+            lines.number(j, 4);
+            lines.text("] off=");
+            lines.hex(rec.HdrOffset, 8);
+            lines.text(" UserCRC=");
+            lines.hex(rec.UserCRC, 8);
+            lines.end_line();
         }
     }
+    lines.flush();
     std::printf("  Deleted      : %" PRId64 "\n", deleted);
     if (orphans != 0)
         std::printf("  Orphans      : %" PRId64 "  *** ERROR ***\n", orphans);
@@ -175,6 +184,7 @@ void check_jlr(run_context &ctx) {
     // UserIDs of the live records read so far; deleted slots never enter it.
     user_id_set seen_user_ids;
     window_reader records(jlr, READ_WINDOW);
+    line_buffer lines; // the -v lines; nothing else is printed until the loop ends
     for (int64_t j = 0; j < n; ++j) {
         const unsigned char *raw =
             records.at(j * int64_t{LASTREAD_RECORD_SIZE}, LASTREAD_RECORD_SIZE);
@@ -194,10 +204,22 @@ void check_jlr(run_context &ctx) {
             add_issue(report, ".JLR: record %" PRId64 " UserID=0 (should be >= 1)", j);
         if (!seen_user_ids.insert(rec.UserID))
             add_issue(report, ".JLR: record %" PRId64 " duplicate UserID=%u", j, rec.UserID);
-        if (ctx.options.verbose)
-            std::printf("    [%3" PRId64 "] CRC=0x%08X ID=%-6u Last=%-6u High=%u\n", j, rec.UserCRC,
-                        rec.UserID, rec.LastReadMsg, rec.HighReadMsg);
+        if (ctx.options.verbose) {
+            // "    [%3" PRId64 "] CRC=0x%08X ID=%-6u Last=%-6u High=%u\n"
+            lines.text("    [");
+            lines.number(j, 3);
+            lines.text("] CRC=");
+            lines.hex(rec.UserCRC, 8);
+            lines.text(" ID=");
+            lines.number(rec.UserID, -6);
+            lines.text(" Last=");
+            lines.number(rec.LastReadMsg, -6);
+            lines.text(" High=");
+            lines.number(rec.HighReadMsg);
+            lines.end_line();
+        }
     }
+    lines.flush();
     std::printf("  Deleted      : %" PRId64 "\n", deleted);
 }
 

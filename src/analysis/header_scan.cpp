@@ -24,12 +24,41 @@ struct message_at {
     bool deleted;
 };
 
-// The subfields, the rules for a live message and the -v line of one header whose
-// subfield block is plausible; returns the header's table entry.
+// The -v line of one message,
+// "  [%4d] @%-8" PRId64 " #%-6u attr=0x%08X jdt=[%u+%u] sf=%u  %s -> %s  %s\n".
+void print_message_line(line_buffer &lines, const msg_header &h, const message_at &at,
+                        const sf_capture &cap) {
+    lines.text("  [");
+    lines.number(at.index, 4);
+    lines.text("] @");
+    lines.number(at.offset, -8);
+    lines.text(" #");
+    lines.number(h.MessageNumber, -6);
+    lines.text(" attr=");
+    lines.hex(h.Attribute, 8);
+    lines.text(" jdt=[");
+    lines.number(h.TxtOffset);
+    lines.text("+");
+    lines.number(h.TxtLen);
+    lines.text("] sf=");
+    lines.number(h.SubfieldLen);
+    lines.text("  ");
+    lines.text(cap.has_from ? cap.from : "?");
+    lines.text(" -> ");
+    lines.text(cap.has_to ? cap.to : "?");
+    lines.text("  ");
+    char when[TS_TEXT_SIZE];
+    lines.text(std::string_view(when, put_ts(h.DateWritten, when)));
+    lines.end_line();
+}
+
+// The subfields, the rules for a live message and the -v lines of one header whose
+// subfield block is plausible; returns the header's table entry. With -v the lines go to
+// `lines`, else that is null.
 msg_info examine_message(run_context &ctx, const msg_header &h, const message_at &at,
-                         window_reader &headers, window_reader *jdt, sf_capture &cap) {
+                         window_reader &headers, window_reader *jdt, sf_capture &cap,
+                         line_buffer *lines) {
     scan_report &report = ctx.report;
-    const bool verbose = ctx.options.verbose;
     const int64_t block_at = at.offset + static_cast<int64_t>(MSG_HEADER_SIZE);
     cap.reset();
     if (h.SubfieldLen > 0) {
@@ -39,7 +68,7 @@ msg_info examine_message(run_context &ctx, const msg_header &h, const message_at
                                          ? headers.at(block_at, h.SubfieldLen)
                                          : nullptr;
         if (block != nullptr) {
-            walk_subfields(block, h.SubfieldLen, at.index, verbose, cap, report);
+            walk_subfields(block, h.SubfieldLen, at.index, lines, cap, report);
         } else {
             add_issue(report, "Msg[%d]: could not read subfield data", at.index);
             // The headers that may lie inside the unread block were never examined, as
@@ -53,11 +82,8 @@ msg_info examine_message(run_context &ctx, const msg_header &h, const message_at
                    cap.has_msgid, cap.has_replyid,    at.deleted};
     if (!at.deleted)
         check_live_message(ctx, h, cap, at.index, jdt, entry, report);
-    if (verbose)
-        std::printf("  [%4d] @%-8" PRId64 " #%-6u attr=0x%08X jdt=[%u+%u] sf=%u  %s -> %s  %s\n",
-                    at.index, at.offset, h.MessageNumber, h.Attribute, h.TxtOffset, h.TxtLen,
-                    h.SubfieldLen, cap.has_from ? cap.from : "?", cap.has_to ? cap.to : "?",
-                    fmt_ts(h.DateWritten).c_str());
+    if (lines != nullptr)
+        print_message_line(*lines, h, at, cap);
     return entry;
 }
 
@@ -70,6 +96,65 @@ bool open_texts(const run_context &ctx, jam_file &jdt) {
         return true;
     print_open_error(ctx.jdt_path);
     return false;
+}
+
+// The walk from the first header to the end of .JHR or to the first header it cannot go
+// past: fills the table and the counts, and returns where it ended.
+walk_end walk_headers(run_context &ctx, window_reader &headers, window_reader *jdt) {
+    scan_report &report = ctx.report;
+    const uint32_t date_limit = date_limit_now();
+    int64_t offset = FIXED_HEADER_SIZE;
+    // Room for as many headers as the file could hold, at most the checked number: the
+    // table is then filled without copying, and unused room is never touched.
+    const int64_t room = (ctx.jhr_size - offset) / static_cast<int64_t>(MSG_HEADER_SIZE);
+    ctx.msg_table.reserve(static_cast<std::size_t>(std::clamp<int64_t>(room, 0, MAX_MSGS)));
+    sf_capture cap;
+    cap.keep_names = ctx.options.verbose;
+    // Nothing but the -v lines is printed until the walk ends; they are all out when it
+    // returns.
+    line_buffer listing;
+    line_buffer *lines = ctx.options.verbose ? &listing : nullptr;
+
+    while (offset < ctx.jhr_size) {
+        const int idx = static_cast<int>(ctx.msg_table.size());
+        msg_header h;
+        if (!read_msg_header(headers, offset, h)) {
+            const int64_t remaining = ctx.jhr_size - offset;
+            if (remaining < static_cast<int64_t>(MSG_HEADER_SIZE) && idx >= 1) {
+                report.trailing = remaining;
+                return walk_end{offset, false, false};
+            }
+            add_issue(report, ".JHR: truncated at offset %" PRId64 " (%" PRId64 " bytes remaining)",
+                      offset, remaining);
+            return walk_end{offset, false, true};
+        }
+        if (h.Signature != JAM_SIGNATURE) {
+            add_issue(report, ".JHR: bad message sig 0x%08X at offset %" PRId64, h.Signature,
+                      offset);
+            ctx.walk_stop_offset = offset;
+            return walk_end{offset, true, false};
+        }
+
+        const bool deleted = (h.Attribute & MSG_DELETED) != 0;
+        if (deleted)
+            ++report.deleted_count;
+        else
+            ++report.active_count;
+        check_header_fields(h, date_limit, idx, report);
+
+        const int64_t hdr_end = offset + static_cast<int64_t>(MSG_HEADER_SIZE) + h.SubfieldLen;
+        if (hdr_end > ctx.jhr_size + SUBFIELD_SLACK) {
+            add_issue(report, "Msg[%d]: SubfieldLen=%u implausible at offset %" PRId64, idx,
+                      h.SubfieldLen, offset);
+            ctx.walk_stop_offset = offset;
+            return walk_end{offset, false, false};
+        }
+
+        ctx.msg_table.push_back(
+            examine_message(ctx, h, message_at{offset, idx, deleted}, headers, jdt, cap, lines));
+        offset = hdr_end;
+    }
+    return walk_end{offset, false, false};
 }
 
 } // namespace
@@ -90,67 +175,13 @@ void scan_headers(run_context &ctx) {
     jam_file jdt_stream;
     window_reader jdt_texts(jdt_stream, 0); // each escaped text is read on its own
     window_reader *jdt = open_texts(ctx, jdt_stream) ? &jdt_texts : nullptr;
-    const uint32_t date_limit = date_limit_now();
 
     std::printf("\n=== Message Header Scan ===\n");
     report.active_count = 0;
     report.deleted_count = 0;
     report.trailing = 0;
-    bool bad_sig = false, truncated = false;
-    int64_t offset = FIXED_HEADER_SIZE;
-    int64_t index = 0;
-    // Room for as many headers as the file could hold, at most the checked number: the
-    // table is then filled without copying, and unused room is never touched.
-    const int64_t room = (ctx.jhr_size - offset) / static_cast<int64_t>(MSG_HEADER_SIZE);
-    ctx.msg_table.reserve(static_cast<std::size_t>(std::clamp<int64_t>(room, 0, MAX_MSGS)));
-    sf_capture cap;
-    cap.keep_names = ctx.options.verbose;
-
-    while (offset < ctx.jhr_size) {
-        msg_header h;
-        if (!read_msg_header(headers, offset, h)) {
-            const int64_t remaining = ctx.jhr_size - offset;
-            if (remaining < static_cast<int64_t>(MSG_HEADER_SIZE) && index >= 1) {
-                report.trailing = remaining;
-            } else {
-                add_issue(report,
-                          ".JHR: truncated at offset %" PRId64 " (%" PRId64 " bytes remaining)",
-                          offset, remaining);
-                truncated = true;
-            }
-            break;
-        }
-        if (h.Signature != JAM_SIGNATURE) {
-            add_issue(report, ".JHR: bad message sig 0x%08X at offset %" PRId64, h.Signature,
-                      offset);
-            bad_sig = true;
-            ctx.walk_stop_offset = offset;
-            break;
-        }
-
-        const bool deleted = (h.Attribute & MSG_DELETED) != 0;
-        if (deleted)
-            ++report.deleted_count;
-        else
-            ++report.active_count;
-        const int idx = static_cast<int>(index);
-        check_header_fields(h, date_limit, idx, report);
-
-        const int64_t hdr_end = offset + static_cast<int64_t>(MSG_HEADER_SIZE) + h.SubfieldLen;
-        if (hdr_end > ctx.jhr_size + SUBFIELD_SLACK) {
-            add_issue(report, "Msg[%d]: SubfieldLen=%u implausible at offset %" PRId64, idx,
-                      h.SubfieldLen, offset);
-            ctx.walk_stop_offset = offset;
-            break;
-        }
-
-        ctx.msg_table.push_back(
-            examine_message(ctx, h, message_at{offset, idx, deleted}, headers, jdt, cap));
-        ++index;
-        offset = hdr_end;
-    }
-
-    finish_walk(ctx, walk_end{offset, bad_sig, truncated});
-    ctx.msg_count = index;
+    const walk_end end = walk_headers(ctx, headers, jdt);
+    finish_walk(ctx, end);
+    ctx.msg_count = static_cast<int64_t>(ctx.msg_table.size());
     ctx.table_valid = true;
 }

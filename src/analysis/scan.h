@@ -5,6 +5,7 @@
 #pragma once
 
 #include "analysis/analysis.h"
+#include "format/line_buffer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,9 +28,9 @@ struct sf_capture {
     }
 };
 
-// Keeps a name for the -v line, which ends it at its first NUL; control bytes become '.'.
-// Walks the subfields of one block, raising the subfield issues and filling `cap`.
-void walk_subfields(const unsigned char *block, uint32_t len, int index, bool verbose,
+// Walks the subfields of one block, raising the subfield issues and filling `cap`; with -v
+// its lines go to `lines`, else that is null.
+void walk_subfields(const unsigned char *block, uint32_t len, int index, line_buffer *lines,
                     sf_capture &cap, scan_report &report);
 
 // The fields every header is checked for, deleted or not: revision and dates.

@@ -2,9 +2,6 @@
 // known kinds, the -v lines, and what the message checks and the table need of them.
 #include "analysis/scan.h"
 
-#include <charconv>
-#include <cstdio>
-
 namespace {
 
 // Keeps a name for the -v line, which ends it at its first NUL; control bytes become '.'.
@@ -68,35 +65,48 @@ void capture(const subfield_header &sf, const unsigned char *data, int index, sf
     }
 }
 
-// The -v line "      SF[%d] %-22s len=%u\n" of a known subfield, put together by hand: a
-// -v report holds millions of them, and parsing the printf format for each would take
-// most of its time.
-void print_subfield_line(int k, const char *name, uint32_t len) {
-    char line[96];
-    char *const end = line + sizeof line;
-    char *p = line;
-    const auto append = [&](const char *text) {
-        for (; *text != '\0' && p < end; ++text)
-            *p++ = *text;
-    };
-    append("      SF[");
-    p = std::to_chars(p, end, k).ptr;
-    append("] ");
-    const char *const name_at = p;
-    append(name);
-    while (p - name_at < 22 && p < end)
-        *p++ = ' ';
-    append(" len=");
-    p = std::to_chars(p, end, len).ptr;
-    append("\n");
-    std::fwrite(line, 1, static_cast<std::size_t>(p - line), stdout);
+// The -v lines of a subfield:
+//   "      SF[%d] LoID=%-5u: non-zero HiID=0x%04X (reserved)\n"
+//   "      SF[%d] %-22s len=%u\n"                 (a known kind)
+//   "      SF[%d] LoID=%-5u (unknown)  len=%u\n"
+void start_subfield_line(line_buffer &lines, int k) {
+    lines.text("      SF[");
+    lines.number(k);
+    lines.text("] ");
+}
+
+void print_reserved_hiid(line_buffer &lines, int k, unsigned lo, uint16_t hi) {
+    start_subfield_line(lines, k);
+    lines.text("LoID=");
+    lines.number(lo, -5);
+    lines.text(": non-zero HiID=");
+    lines.hex(hi, 4);
+    lines.text(" (reserved)");
+    lines.end_line();
+}
+
+void print_known(line_buffer &lines, int k, const char *name, uint32_t len) {
+    start_subfield_line(lines, k);
+    lines.text(name, -22);
+    lines.text(" len=");
+    lines.number(len);
+    lines.end_line();
+}
+
+void print_unknown(line_buffer &lines, int k, unsigned lo, uint32_t len) {
+    start_subfield_line(lines, k);
+    lines.text("LoID=");
+    lines.number(lo, -5);
+    lines.text(" (unknown)  len=");
+    lines.number(len);
+    lines.end_line();
 }
 
 } // namespace
 
 // A subfield header cut off by the block end, or data reaching past it, ends the walk;
 // what was captured before stays.
-void walk_subfields(const unsigned char *block, uint32_t len, int index, bool verbose,
+void walk_subfields(const unsigned char *block, uint32_t len, int index, line_buffer *lines,
                     sf_capture &cap, scan_report &report) {
     uint64_t pos = 0;
     for (int k = 0; pos < len; ++k) {
@@ -107,9 +117,8 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, bool ve
         }
         const subfield_header sf = decode_subfield_header(block + pos);
         const unsigned lo = sf.LoID;
-        if (sf.HiID != 0 && verbose)
-            std::printf("      SF[%d] LoID=%-5u: non-zero HiID=0x%04X (reserved)\n", k, lo,
-                        static_cast<unsigned>(sf.HiID));
+        if (sf.HiID != 0 && lines != nullptr)
+            print_reserved_hiid(*lines, k, lo, sf.HiID);
         if (pos + SUBFIELD_HEADER_SIZE + sf.DatLen > len) {
             add_issue(report, "Msg[%d]: SF[%d] LoID=%u DatLen=%u overruns subfield block", index, k,
                       lo, sf.DatLen);
@@ -119,10 +128,10 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, bool ve
             if (row->limit != 0 && sf.DatLen > row->limit)
                 add_issue(report, "Msg[%d]: SF %s DatLen=%u exceeds limit %u", index, row->name,
                           sf.DatLen, row->limit);
-            if (verbose)
-                print_subfield_line(k, row->name, sf.DatLen);
-        } else if (verbose) {
-            std::printf("      SF[%d] LoID=%-5u (unknown)  len=%u\n", k, lo, sf.DatLen);
+            if (lines != nullptr)
+                print_known(*lines, k, row->name, sf.DatLen);
+        } else if (lines != nullptr) {
+            print_unknown(*lines, k, lo, sf.DatLen);
         }
         capture(sf, block + pos + SUBFIELD_HEADER_SIZE, index, cap, report);
         pos += SUBFIELD_HEADER_SIZE + sf.DatLen;

@@ -2,9 +2,11 @@
 #include "format/jam.h"
 
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 fixed_header decode_fixed_header(const unsigned char *p) {
     fixed_header h;
@@ -195,9 +197,9 @@ uint32_t jam_crc_buf(const void *data, std::size_t len) {
     return crc;
 }
 
-std::string fmt_ts(uint32_t t) {
+std::size_t put_ts(uint32_t t, char (&out)[TS_TEXT_SIZE]) {
     if (t == 0)
-        return "(not set)";
+        return static_cast<std::size_t>(std::snprintf(out, sizeof out, "(not set)"));
     // Widen without sign extension: dates after 2038 stay in the future.
     const std::time_t when = static_cast<std::time_t>(static_cast<uint64_t>(t));
     std::tm tm{};
@@ -206,8 +208,22 @@ std::string fmt_ts(uint32_t t) {
 #else
     const bool ok = localtime_r(&when, &tm) != nullptr;
 #endif
-    char out[32];
-    if (!ok || std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &tm) == 0)
-        std::snprintf(out, sizeof out, "0x%08X", t);
-    return out;
+    if (!ok)
+        return static_cast<std::size_t>(std::snprintf(out, sizeof out, "0x%08X", t));
+    // "%Y-%m-%d %H:%M:%S" by hand: a -v report prints one for every message.
+    char *p = std::to_chars(out, out + sizeof out, tm.tm_year + 1900).ptr;
+    const int fields[] = {tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    const char separators[] = {'-', '-', ' ', ':', ':'};
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        *p++ = separators[i];
+        *p++ = static_cast<char>('0' + fields[i] / 10);
+        *p++ = static_cast<char>('0' + fields[i] % 10);
+    }
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
+std::string fmt_ts(uint32_t t) {
+    char out[TS_TEXT_SIZE];
+    return std::string(out, put_ts(t, out));
 }

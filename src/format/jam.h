@@ -206,6 +206,10 @@ uint32_t jam_crc_buf(const void *data, std::size_t len);
 
 // "(not set)" for 0, else local time as "%Y-%m-%d %H:%M:%S" (the date is unsigned).
 std::string fmt_ts(uint32_t t);
+// The same text in `out`, NUL-terminated, for callers that print it for every message;
+// returns its length.
+constexpr std::size_t TS_TEXT_SIZE = 32;
+std::size_t put_ts(uint32_t t, char (&out)[TS_TEXT_SIZE]);
 
 // A byte of a name or subject as it is shown on a terminal: control bytes (below 0x20, and
 // 0x7F) become '.', so a hostile base cannot clear the screen or forge report lines. NUL,
