@@ -257,15 +257,17 @@ run_series() {
         printf '     (complemented, no case folding); .JDT, .JDX, .JLR are those of B\n'
         printf '     %s\n' "${GEN_CMD[$DATA/500k-u200k-stale]}"
     fi
-    echo "commands, run from $ROOT; each round runs them once in this order, warm cache"
+    echo "commands, run from $ROOT; each round reads the bases once, untimed, and then runs"
+    echo "them once in this order"
     for id in "${IDS[@]}"; do
         printf '  %-6s %s > %s\n' "$id" "${CMD[$id]}" "$(q "${OUT[$id]}")"
         [[ -z ${PREP[$id]} ]] || printf '         untimed before each run: %s\n' "${PREP[$id]}"
     done
 
-    for t in "${bases[@]}"; do warm "$t"; done
     for ((r = 1; r <= RUNS; r++)); do
         echo "round $r of $RUNS" >&2
+        # A large report or a repaired copy can push parts of a base out of the page cache.
+        for t in "${bases[@]}"; do warm "$t"; done
         for id in "${IDS[@]}"; do
             [[ -z ${PREP[$id]} ]] || eval "${PREP[$id]}"
             read -r wall user sys < <(SINK=${OUT[$id]} time_us eval "${CMD[$id]}")

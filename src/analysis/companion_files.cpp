@@ -9,9 +9,6 @@
 
 namespace {
 
-// Records are handed out of a large window, so big files cost few system calls.
-constexpr std::size_t READ_WINDOW = HUGE_PAGE;
-
 // The UserIDs seen so far, in one flat table with open addressing: a .JLR of 200,000 users
 // then costs one buffer instead of a node each. The table doubles when half full, so a
 // huge .JLR takes memory for its distinct users only.
@@ -109,7 +106,7 @@ void check_jdx(run_context &ctx) {
     }
     int64_t deleted = 0;
     int64_t orphans = 0;
-    window_reader records(jdx, READ_WINDOW);
+    window_reader records(jdx);
     line_buffer lines; // the -v lines; nothing else is printed until the loop ends
     for (int64_t j = 0; j < n; ++j) {
         const unsigned char *raw = records.at(j * int64_t{IDX_RECORD_SIZE}, IDX_RECORD_SIZE);
@@ -183,7 +180,7 @@ void check_jlr(run_context &ctx) {
     int64_t deleted = 0;
     // UserIDs of the live records read so far; deleted slots never enter it.
     user_id_set seen_user_ids;
-    window_reader records(jlr, READ_WINDOW);
+    window_reader records(jlr);
     line_buffer lines; // the -v lines; nothing else is printed until the loop ends
     for (int64_t j = 0; j < n; ++j) {
         const unsigned char *raw =

@@ -11,8 +11,6 @@
 
 namespace {
 
-// The walk reads the file front to back through a window this large.
-constexpr std::size_t JHR_WINDOW = HUGE_PAGE;
 // How far a subfield block may reach past the end of .JHR before its length is taken as
 // garbage and the walk stops; a shorter overreach is only an unreadable block.
 constexpr int64_t SUBFIELD_SLACK = 65536;
@@ -171,7 +169,7 @@ void scan_headers(run_context &ctx) {
         error_line("ERROR: %s\n", std::strerror(errno));
         return;
     }
-    window_reader headers(jhr, JHR_WINDOW);
+    window_reader headers(jhr);
     jam_file jdt_stream;
     window_reader jdt_texts(jdt_stream, 0); // each escaped text is read on its own
     window_reader *jdt = open_texts(ctx, jdt_stream) ? &jdt_texts : nullptr;

@@ -131,12 +131,19 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
 void print_open_error(const std::string &path);
 void print_write_error(const std::string &path);
 
-// Reads a file through a large window of its own, filled by positioned reads: a record
-// inside the window is handed out where it lies, without a copy or a system call. Made
-// for walks front to back; any other order works, only slower.
+// How much a window_reader reads at once: enough that a read call costs little next to
+// the copy of its bytes, and little enough that the bytes are still in the processor's
+// cache when they are looked at.
+constexpr std::size_t READ_WINDOW = std::size_t{128} << 10;
+
+// Reads a file through a window of its own, filled by positioned reads: a record inside
+// the window is handed out where it lies, without a copy or a system call. Made for walks
+// front to back; any other order works, only slower. A window of 0 reads what is asked for
+// and no more.
 class window_reader {
   public:
-    window_reader(jam_file &f, std::size_t window) : f_(f), window_(window) {}
+    explicit window_reader(jam_file &f, std::size_t window = READ_WINDOW)
+        : f_(f), window_(window) {}
     // The n bytes at `offset`, valid until the next call; nullptr when the file ends
     // before them. Throws read_error when the system reports a failure.
     const unsigned char *at(int64_t offset, std::size_t n);

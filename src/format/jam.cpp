@@ -192,6 +192,12 @@ uint32_t jam_crc_buf(const void *data, std::size_t len) {
         crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
               t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
+    if (len >= 4) {
+        const uint32_t w = folded_u32le(p) ^ crc;
+        crc = t[3][w & 0xFF] ^ t[2][(w >> 8) & 0xFF] ^ t[1][(w >> 16) & 0xFF] ^ t[0][w >> 24];
+        p += 4;
+        len -= 4;
+    }
     for (; len > 0; ++p, --len)
         crc = (crc >> 8) ^ t[0][(crc ^ FOLD[*p]) & 0xFF];
     return crc;

@@ -11,9 +11,6 @@
 
 namespace {
 
-// The headers are visited front to back, read through a window this large.
-constexpr std::size_t JHR_WINDOW = HUGE_PAGE;
-
 // Stages a changed header to go back where it was read.
 void stage_header(record_writer &out, int64_t offset, const msg_header &h) {
     unsigned char raw[MSG_HEADER_SIZE];
@@ -152,7 +149,7 @@ void fix_reply_links(run_context &ctx) {
         print_open_error(ctx.jhr_path);
         return;
     }
-    window_reader headers(f, JHR_WINDOW);
+    window_reader headers(f);
     record_writer changed(f, headers);
     for (std::size_t i = 0; i < stored; ++i) {
         const msg_info &m = ctx.msg_table[i];
@@ -177,7 +174,7 @@ void fix_id_crcs(run_context &ctx) {
         print_open_error(ctx.jhr_path);
         return;
     }
-    window_reader headers(f, JHR_WINDOW);
+    window_reader headers(f);
     record_writer changed(f, headers);
     const std::size_t stored = ctx.stored_count();
     for (std::size_t i = 0; i < stored; ++i) {

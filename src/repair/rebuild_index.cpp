@@ -12,9 +12,8 @@
 
 namespace {
 
-constexpr uint32_t MAX_BLOCK = 131071;        // a longer subfield block is not trusted
-constexpr std::size_t MAX_NAME = 100;         // bytes of a recipient name that are hashed
-constexpr std::size_t JHR_WINDOW = HUGE_PAGE; // the headers are read almost sequentially
+constexpr uint32_t MAX_BLOCK = 131071; // a longer subfield block is not trusted
+constexpr std::size_t MAX_NAME = 100;  // bytes of a recipient name that are hashed
 
 // The UserCRC a subfield block gives: the CRC of its last non-empty recipient name, cut
 // at 100 bytes and at a NUL, or ALL_ONES when there is none.
@@ -157,7 +156,7 @@ void rebuild_index(run_context &ctx) {
     // and a deleted header keeps its name and offset like any other.
     jam_file jhr;
     if (jhr.open(ctx.jhr_path, "rb")) {
-        window_reader headers(jhr, JHR_WINDOW);
+        window_reader headers(jhr);
         std::vector<unsigned char> records(ctx.msg_table.size() * IDX_RECORD_SIZE);
         for (std::size_t i = 0; i < ctx.msg_table.size(); ++i) {
             const int64_t offset = ctx.msg_table[i].hdr_offset;
