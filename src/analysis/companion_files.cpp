@@ -9,38 +9,49 @@
 
 namespace {
 
-// The UserIDs seen so far, in one flat table with open addressing: a .JLR of 200,000 users
-// then costs one buffer instead of a node each. The table doubles when half full, so a
-// huge .JLR takes memory for its distinct users only.
+// The UserIDs seen so far. Bases number their users from 1, so IDs below 2^24 take one
+// bit each in a bitmap of 2 MiB (a single large page where the system offers them). Larger
+// IDs go into a flat table with open addressing, which doubles when half full, so a huge
+// .JLR of such IDs takes memory for its distinct users only.
 class user_id_set {
   public:
     // Adds the ID; false when it was there already.
     bool insert(uint32_t id) {
+        if (id < BITMAP_IDS) {
+            if (bits_.empty())
+                bits_.resize(BITMAP_IDS / 64);
+            uint64_t &word = bits_[id / 64];
+            const uint64_t bit = uint64_t{1} << (id % 64);
+            const bool seen = (word & bit) != 0;
+            word |= bit;
+            return !seen;
+        }
         if (2 * (count_ + 1) > slots_.size())
             grow();
-        const uint64_t key = uint64_t{id} + 1; // 0 marks an empty slot
-        std::size_t i = home_of(key);
+        std::size_t i = home_of(id);
         for (; slots_[i] != 0; i = next(i))
-            if (slots_[i] == key)
+            if (slots_[i] == id)
                 return false;
-        slots_[i] = key;
+        slots_[i] = id;
         ++count_;
         return true;
     }
 
   private:
+    static constexpr uint32_t BITMAP_IDS = uint32_t{1} << 24;
+
     // Where a key's search starts (Fibonacci hashing), and the slot after a taken one.
-    std::size_t home_of(uint64_t key) const {
+    std::size_t home_of(uint32_t key) const {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
     }
     std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
 
     // Doubles the table (a power of two) and puts every key in again.
     void grow() {
-        std::vector<uint64_t, large_allocator<uint64_t>> old(
+        std::vector<uint32_t, large_allocator<uint32_t>> old(
             std::max<std::size_t>(1024, 2 * slots_.size()));
         old.swap(slots_);
-        for (const uint64_t key : old) {
+        for (const uint32_t key : old) {
             if (key == 0)
                 continue;
             std::size_t i = home_of(key);
@@ -50,7 +61,9 @@ class user_id_set {
         }
     }
 
-    std::vector<uint64_t, large_allocator<uint64_t>> slots_;
+    std::vector<uint64_t, large_allocator<uint64_t>> bits_;
+    // Only IDs of 2^24 and more are kept here, so 0 can mark an empty slot.
+    std::vector<uint32_t, large_allocator<uint32_t>> slots_;
     std::size_t count_ = 0;
 };
 
