@@ -215,8 +215,10 @@ TEST(DataSafety, AFailedWriteEndsTheRunWithStatusOne) {
 }
 
 #ifndef _WIN32
-// Starts the binary with output to files; returns its process id.
-pid_t spawn_cairnfix(const std::vector<std::string> &args, const std::string &out_dir) {
+// Starts the binary with output to files (standard output to `out`, when given); returns its
+// process id.
+pid_t spawn_cairnfix(const std::vector<std::string> &args, const std::string &out_dir,
+                     const std::string &out = "") {
     std::vector<std::string> words{CAIRNFIX_BIN};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -225,7 +227,7 @@ pid_t spawn_cairnfix(const std::vector<std::string> &args, const std::string &ou
     argv.push_back(nullptr);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, (out_dir + "/out").c_str(),
+    posix_spawn_file_actions_addopen(&files, 1, (out.empty() ? out_dir + "/out" : out).c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&files, 2, (out_dir + "/err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -255,6 +257,22 @@ TEST(DataSafety, ASignalEndsTheRunCleanly) {
     EXPECT_EQ(read_file(out_dir + "/err"),
               "\nFATAL: interrupted by SIGINT; temporary files removed.\n");
     EXPECT_EQ(b.bytes(jam_ext::jhr), before);
+    fs::remove_all(out_dir);
+}
+
+// A report that cannot be written whole, here to a full disk, ends the run with status 1
+// and says so, instead of ending as a run that went well.
+TEST(DataSafety, AReportThatCannotBeWrittenEndsWithStatusOne) {
+    base_builder b;
+    write_small_base(b);
+    const std::string out_dir = make_temp_dir();
+    const pid_t pid = spawn_cairnfix({"-x", "-v", b.base()}, out_dir, "/dev/full");
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(read_file(out_dir + "/err"),
+              "\nFATAL: cannot write the report to standard output: No space left on device\n");
     fs::remove_all(out_dir);
 }
 

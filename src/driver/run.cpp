@@ -112,7 +112,9 @@ void run_repairs(run_context &ctx) {
         create_missing_files(ctx);
 }
 
-int run_tool(int argc, char **argv) {
+namespace {
+
+int run_guarded(int argc, char **argv) {
     try {
         return run_sequence(argc, argv);
     } catch (const std::bad_alloc &) {
@@ -122,4 +124,22 @@ int run_tool(int argc, char **argv) {
         error_line("\nFATAL: cannot read %s: %s\n", e.path.c_str(), std::strerror(e.error));
         return 1;
     }
+}
+
+// Standard output is checked once, after its last line: a report that could not be
+// written whole (to a full disk, say) must not end as a run that went well.
+bool report_written() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "\nFATAL: cannot write the report to standard output: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
+
+} // namespace
+
+int run_tool(int argc, char **argv) {
+    const int status = run_guarded(argc, argv);
+    return report_written() ? status : 1;
 }
