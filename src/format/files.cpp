@@ -327,17 +327,6 @@ int portable_truncate(const std::string &path, int64_t length) {
     return -1;
 }
 
-bool rename_file(const std::string &from, const std::string &to) {
-    if (injected_failure())
-        return count_failure();
-    return rename_over(from, to) || count_failure();
-}
-
-bool remove_file(const std::string &path) {
-    std::error_code ec;
-    return fs::remove(path, ec) && !ec;
-}
-
 std::string real_path(const std::string &path) {
     std::error_code ec;
     if (!fs::is_symlink(path, ec))
@@ -378,6 +367,19 @@ void copy_ownership(const std::string &model, const std::string &tmp) {
 } // namespace
 
 namespace {
+
+// Renames `from` over `to` in one step; false with errno set on failure.
+bool rename_file(const std::string &from, const std::string &to) {
+    if (injected_failure())
+        return count_failure();
+    return rename_over(from, to) || count_failure();
+}
+
+// Removes a file; false when it could not be removed.
+bool remove_file(const std::string &path) {
+    std::error_code ec;
+    return fs::remove(path, ec) && !ec;
+}
 
 // Renames the new file over the old one while the lock is handed over. Where the system
 // cannot rename over a file that is open (Windows before 10 1607, and Wine), the old file's

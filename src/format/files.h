@@ -104,10 +104,6 @@ bool file_exists(const std::string &path);
 const char *special_file_kind(const std::string &path);
 // Sets the length of an existing file: 0 on success, -1 with errno set on failure.
 int portable_truncate(const std::string &path, int64_t length);
-// Renames `from` over `to` in one step; false with errno set on failure.
-bool rename_file(const std::string &from, const std::string &to);
-// Removes a file; false when it could not be removed.
-bool remove_file(const std::string &path);
 // The file a link leads to, links followed; the path itself when it is no link or cannot
 // be resolved.
 std::string real_path(const std::string &path);
