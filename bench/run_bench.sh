@@ -257,8 +257,8 @@ run_series() {
         printf '     (complemented, no case folding); .JDT, .JDX, .JLR are those of B\n'
         printf '     %s\n' "${GEN_CMD[$DATA/500k-u200k-stale]}"
     fi
-    echo "commands, run from $ROOT; each round reads the bases once, untimed, and then runs"
-    echo "them once in this order"
+    echo "commands, run from $ROOT; each round syncs, reads the bases once (both untimed) and"
+    echo "then runs them once in this order"
     for id in "${IDS[@]}"; do
         printf '  %-6s %s > %s\n' "$id" "${CMD[$id]}" "$(q "${OUT[$id]}")"
         [[ -z ${PREP[$id]} ]] || printf '         untimed before each run: %s\n' "${PREP[$id]}"
@@ -266,7 +266,10 @@ run_series() {
 
     for ((r = 1; r <= RUNS; r++)); do
         echo "round $r of $RUNS" >&2
-        # A large report or a repaired copy can push parts of a base out of the page cache.
+        # The last round's report and repaired copies are written out first, so that their
+        # writeback does not run alongside this round; and as they can push parts of a base
+        # out of the page cache, the bases are read in again.
+        sync
         for t in "${bases[@]}"; do warm "$t"; done
         for id in "${IDS[@]}"; do
             [[ -z ${PREP[$id]} ]] || eval "${PREP[$id]}"
