@@ -1,4 +1,4 @@
-// Memory for the few large buffers a run keeps (the message table, the read windows): on
+// Memory for the few large buffers a run keeps (the message table, the user IDs seen): on
 // Linux it is backed by 2 MiB pages where the system allows, so that filling half a million
 // table entries costs a handful of page faults instead of thousands.
 #pragma once
