@@ -31,7 +31,8 @@ void line_buffer::end_line() {
         flush();
 }
 
-// Through stdio, as every printf goes, so the lines keep their place among the others.
+// Through stdio, as every printf goes, so the lines keep their place among the others; a
+// failed write shows in the check of standard output at the end of the run.
 void line_buffer::flush() {
     if (!text_.empty())
         std::fwrite(text_.data(), 1, text_.size(), stdout);
