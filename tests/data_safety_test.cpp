@@ -293,7 +293,7 @@ TEST(DataSafety, ASignalDuringAReplacementRemovesTheTemporaryFile) {
                 raise(SIGTERM);
                 return first && out.write("er", 2);
             },
-            "", nullptr);
+            "");
         _exit(0);
     }
     int status = 0;

@@ -7,6 +7,11 @@
 
 #include <cstdint>
 
+// Finishes a realignment of .JHR that a crash interrupted, from its redo file, before
+// anything reads the .JHR; removes an incomplete redo file. Returns false when the copy
+// failed or the .JHR changed since (the run ends).
+bool finish_interrupted_realignment(run_context &ctx);
+
 // Recognises a fixed header with one byte too many or too few near its start and, with
 // -r or -p, realigns .JHR. Returns false when the correction failed (the run ends).
 bool detect_byte_shift(run_context &ctx);

@@ -1,5 +1,6 @@
 // Recognises a .JHR whose fixed header gained or lost one byte near its start, and in
-// repair or pack mode replaces the file by a realigned copy before anything else reads it.
+// repair or pack mode realigns the file in place before anything else reads it; finishes a
+// realignment that a crash interrupted.
 #include "analysis/analysis.h"
 
 #include <algorithm>
@@ -8,7 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -92,54 +97,112 @@ bool worth_examining(const byte_buffer &head, int64_t size) {
     return !(size >= MIN_SIZE_IN_PLACE && signature_at(head, FIXED_HEADER_SIZE));
 }
 
-// Reads the whole .JHR and returns it realigned, announcing the change. Empty when the
-// file cannot be read, or no longer reaches the offset to correct.
-byte_buffer load_realigned(const std::string &path, int32_t shift, int64_t size) {
-    const int32_t offset = std::abs(shift);
-    if (size <= offset)
-        return {};
-    byte_buffer file(static_cast<std::size_t>(size));
+// The realignment copies a mebibyte at a time, so memory stays flat whatever the size.
+constexpr std::size_t COPY_CHUNK = std::size_t{1} << 20;
+
+// Appends bytes `from` to `to` of `in` to `out`. A file that ends early fails with EIO.
+bool copy_range(jam_file &in, int64_t from, int64_t to, jam_file &out, byte_buffer &chunk) {
+    while (from < to) {
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(to - from, COPY_CHUNK));
+        if (in.read_at(from, chunk.data(), want) != want) {
+            errno = EIO;
+            return false;
+        }
+        if (!out.write(chunk.data(), want))
+            return false;
+        from += static_cast<int64_t>(want);
+    }
+    return true;
+}
+
+// Writes the .JHR of `size` bytes realigned into `out`: without its byte at `shift`, or
+// with a zero byte inserted at -shift.
+bool write_realigned(const std::string &path, int32_t shift, int64_t size, jam_file &out) {
+    const int64_t at = std::abs(shift);
+    byte_buffer chunk(COPY_CHUNK);
     jam_file in;
-    if (!in.open(path, "rb") || !in.read_exact(file.data(), file.size()) || !in.close())
-        return {};
-
-    if (shift > 0)
-        std::printf("  Removing spurious byte 0x%02X ('%c') at .JHR offset %d\n",
-                    file[static_cast<std::size_t>(offset)],
-                    display_char(file[static_cast<std::size_t>(offset)]), offset);
-    else
-        std::printf("  Inserting missing zero byte at .JHR offset %d\n", offset);
-    byte_buffer image;
-    realign(file, shift, image);
-    return image;
+    try {
+        if (!in.open(path, "rb") || !copy_range(in, 0, at, out, chunk))
+            return false;
+        const unsigned char zero = 0;
+        if (shift < 0)
+            return out.write(&zero, 1) && copy_range(in, at, size, out, chunk);
+        return copy_range(in, at + 1, size, out, chunk);
+    } catch (const read_error &e) {
+        errno = e.error; // the redo file is abandoned and the .JHR is untouched
+        return false;
+    }
 }
 
-// Replaces the file behind `path` by `image`. When `path` is a link, the file it leads to
-// is realigned and the link stays, since the programs sharing the base read through it.
-bool replace_file(const std::string &path, const byte_buffer &image, base_lock &lock) {
-    const std::string real = real_path(path);
-    const bool ok = replace_whole_file(
-        real, [&](jam_file &out) { return out.write(image.data(), image.size()); }, real, &lock);
-    if (!ok)
-        error_line("  ERROR: could not rewrite %s: %s\n", path.c_str(), std::strerror(errno));
-    return ok;
-}
-
-bool correct_shift(run_context &ctx, int32_t shift) {
+// Realigns the .JHR in place, announcing the change first.
+rewrite_outcome correct_shift(run_context &ctx, int32_t shift) {
     std::printf("\n=== Pre-Repair: JHR Byte-Shift ===\n");
     const int64_t old_size = fsize(ctx.jhr_path);
-    const byte_buffer image = load_realigned(ctx.jhr_path, shift, old_size);
-    if (image.empty() || !replace_file(ctx.jhr_path, image, ctx.lock))
-        return false;
+    const int32_t offset = std::abs(shift);
+    unsigned char removed = 0;
+    {
+        jam_file jhr;
+        if (old_size <= offset || !jhr.open(ctx.jhr_path, "rb") ||
+            jhr.read_at(offset, &removed, 1) != 1)
+            return rewrite_outcome::untouched;
+    }
+    if (shift > 0)
+        std::printf("  Removing spurious byte 0x%02X ('%c') at .JHR offset %d\n", removed,
+                    display_char(removed), offset);
+    else
+        std::printf("  Inserting missing zero byte at .JHR offset %d\n", offset);
+    const rewrite_outcome outcome = rewrite_in_place(ctx.jhr_path, [&](jam_file &out) {
+        return write_realigned(ctx.jhr_path, shift, old_size, out);
+    });
+    if (outcome != rewrite_outcome::done) {
+        error_line("  ERROR: could not rewrite %s: %s\n", ctx.jhr_path.c_str(),
+                   std::strerror(errno));
+        return outcome;
+    }
     std::printf("  .JHR rewritten (%" PRId64 " -> %" PRId64 " bytes)\n", old_size,
-                static_cast<int64_t>(image.size()));
+                old_size - (shift > 0 ? 1 : -1));
     std::printf("  Byte-shift corrected - re-reading .JHR\n");
-    return true;
+    return outcome;
+}
+
+// Whether a complete redo file of an interrupted realignment stands beside the .JHR. Only
+// a regular file counts: a link planted under the name is never copied into the base.
+bool realignment_waits(const std::string &jhr_path) {
+    std::error_code ec;
+    return fs::is_regular_file(fs::symlink_status(redo_path(jhr_path), ec));
 }
 
 } // namespace
 
+bool finish_interrupted_realignment(run_context &ctx) {
+    const std::string redo = redo_path(ctx.jhr_path);
+    remove_leftover(redo + ".tmp");
+    if (!realignment_waits(ctx.jhr_path))
+        return true;
+    // While the copy runs, the .JHR is at most one byte longer or shorter than the image. A
+    // larger difference means that another program wrote to it since, and a copy would
+    // lose what it wrote.
+    const int64_t size = fsize(ctx.jhr_path), image = fsize(redo);
+    if (size < image - 1 || size > image + 1) {
+        error_line("\nFATAL: %s has changed since its realignment was interrupted; compare it "
+                   "with %s before removing either.\n",
+                   ctx.jhr_path.c_str(), redo.c_str());
+        return false;
+    }
+    std::printf("\nFinishing an interrupted realignment of %s\n", ctx.jhr_path.c_str());
+    if (apply_redo(ctx.jhr_path))
+        return true;
+    error_line("  ERROR: could not rewrite %s: %s\n", ctx.jhr_path.c_str(), std::strerror(errno));
+    error_line("  ERROR: failed to rewrite .JHR\n");
+    return false;
+}
+
 bool detect_byte_shift(run_context &ctx) {
+    const bool writes = ctx.options.repair || ctx.options.pack;
+    // A repair run has finished it before anything read the .JHR.
+    if (!writes && realignment_waits(ctx.jhr_path))
+        add_issue(ctx.report, ".JHR: an interrupted realignment waits in %s - run with -r to finish it",
+                  redo_path(ctx.jhr_path).c_str());
     const int64_t size = fsize(ctx.jhr_path);
     if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
         return true;
@@ -168,11 +231,15 @@ bool detect_byte_shift(run_context &ctx) {
                   ".JHR: missing byte at fixed-header offset %d - shifts all data after it "
                   "by -1, corrupting fields and message headers",
                   -shift);
-    if (!ctx.options.repair && !ctx.options.pack)
+    if (!writes)
         return true;
 
-    if (!correct_shift(ctx, shift)) {
+    const rewrite_outcome outcome = correct_shift(ctx, shift);
+    if (outcome != rewrite_outcome::done) {
         error_line("  ERROR: failed to rewrite .JHR\n");
+        if (outcome == rewrite_outcome::redo_kept)
+            error_line("  The realigned .JHR waits in %s; the next run with -r or -p copies it in.\n",
+                       redo_path(ctx.jhr_path).c_str());
         return false;
     }
     // The list held only the byte-shift issue; the checks now see the realigned file.

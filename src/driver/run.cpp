@@ -9,28 +9,56 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <utility>
 #include <new>
 
 namespace {
 
-// How long a repair waits for another program to release the JAM write lock.
-constexpr int LOCK_WAIT_MS = 10000;
-
-// Takes the JAM write lock before anything is written. A lock held by another program
-// that is not released in time stops the run; a file system without locks only warns.
+// Takes the JAM write lock before anything is written, saying at once when another program
+// holds it. Only a file system without locks lets a repair go on without it.
 bool lock_base(run_context &ctx) {
-    switch (ctx.lock.acquire(ctx.jhr_path, LOCK_WAIT_MS)) {
+    const char *path = ctx.jhr_path.c_str();
+    const auto waiting = [path](long holder) {
+        if (holder > 0)
+            error_line("  Waiting for the JAM lock on %s (held by process %ld)...\n", path, holder);
+        else
+            error_line("  Waiting for the JAM lock on %s...\n", path);
+    };
+    switch (ctx.lock.acquire(ctx.jhr_path, LOCK_WAIT_MS, waiting)) {
     case base_lock::outcome::locked:
         return true;
     case base_lock::outcome::busy:
-        error_line("\nFATAL: message base is locked by another program.\n");
+        error_line("\nFATAL: message base is locked by another program: %s\n", path);
         return false;
-    case base_lock::outcome::failed:
-        error_line("  WARN: cannot lock %s: %s\n", ctx.jhr_path.c_str(), std::strerror(errno));
+    case base_lock::outcome::unsupported:
+        error_line("  WARN: cannot lock %s: %s\n", path, std::strerror(errno));
         return true;
+    case base_lock::outcome::failed:
+        error_line("\nFATAL: cannot lock %s for writing: %s\n", path, std::strerror(errno));
+        return false;
     }
-    return true;
+    return false;
+}
+
+// Two names of one file are never written as two files: a companion that is the .JHR or
+// another companion under a second name (a link, a file system that ignores case) would
+// be cut or rebuilt as if it were itself. One error line for each such pair.
+bool files_are_distinct(const run_context &ctx) {
+    const std::pair<bool, const std::string *> files[] = {{ctx.jhr_found, &ctx.jhr_path},
+                                                          {ctx.jdt_found, &ctx.jdt_path},
+                                                          {ctx.jdx_found, &ctx.jdx_path},
+                                                          {ctx.jlr_found, &ctx.jlr_path}};
+    bool distinct = true;
+    for (std::size_t i = 0; i < std::size(files); ++i)
+        for (std::size_t j = i + 1; j < std::size(files); ++j)
+            if (files[i].first && files[j].first && same_file(*files[i].second, *files[j].second)) {
+                error_line("  ERROR: %s is %s under another name; nothing will be written\n",
+                           files[j].second->c_str(), files[i].second->c_str());
+                distinct = false;
+            }
+    return distinct;
 }
 
 // The -r alone rebuild: the index is missing, or holds no whole record although headers
@@ -61,13 +89,21 @@ int run_sequence(int argc, char **argv) {
                    kind);
         return 1;
     }
-    const bool writes = opts.repair || opts.pack;
+    bool writes = opts.repair || opts.pack;
     // From here a signal ends the run only between whole-record writes, after removing
     // what the run created.
     if (writes)
         defer_interruptions();
     const uint64_t failures_before = failure_count();
     if (writes && !lock_base(*ctx))
+        return 1;
+    // A base with two names for one file is analysed, not repaired, and the run fails.
+    const bool refused = writes && !files_are_distinct(*ctx);
+    if (refused) {
+        ctx->options.repair = ctx->options.pack = false;
+        writes = false;
+    }
+    if (writes && !finish_interrupted_realignment(*ctx))
         return 1;
     if (writes && opts.backup && !run_backup(*ctx))
         return 1;
@@ -90,7 +126,7 @@ int run_sequence(int argc, char **argv) {
 
     std::printf("\nDone.\n");
     // A repair that could not open or write everything must not look like one that did.
-    return exit_status(ctx->report, writes && failure_count() != failures_before);
+    return exit_status(ctx->report, refused || (writes && failure_count() != failures_before));
 }
 
 } // namespace
@@ -121,7 +157,11 @@ int run_guarded(int argc, char **argv) {
         error_line("\nFATAL: out of memory.\n");
         return 1;
     } catch (const read_error &e) {
-        error_line("\nFATAL: cannot read %s: %s\n", e.path.c_str(), std::strerror(e.error));
+        // On Windows another program's lock refuses reads of the bytes it covers.
+        if (e.error == EBUSY)
+            error_line("\nFATAL: message base is locked by another program: %s\n", e.path.c_str());
+        else
+            error_line("\nFATAL: cannot read %s: %s\n", e.path.c_str(), std::strerror(e.error));
         return 1;
     }
 }

@@ -7,20 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <vector>
-
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -54,11 +49,6 @@ const char *signal_name(int sig) {
     default:
         return "a signal";
     }
-}
-
-void forget_temporary(const std::string &path) {
-    temporary_files.erase(std::remove(temporary_files.begin(), temporary_files.end(), path),
-                          temporary_files.end());
 }
 
 // Counts one operation and tells whether it is to fail. A pending interruption ends the
@@ -130,8 +120,17 @@ void stop_if_interrupted() {
     std::_Exit(128 + sig);
 }
 
+void note_temporary_file(const std::string &path) {
+    temporary_files.push_back(path);
+}
+
+void forget_temporary_file(const std::string &path) {
+    temporary_files.erase(std::remove(temporary_files.begin(), temporary_files.end(), path),
+                          temporary_files.end());
+}
+
 jam_file::~jam_file() {
-    if (fp_ != nullptr)
+    if (fp_ != nullptr && !borrowed_)
         std::fclose(fp_);
 }
 
@@ -139,7 +138,9 @@ void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable, std:
     fp_ = fp;
     path_ = path;
     writable_ = writable;
-    if (buffer > 0) {
+    if (borrowed_) {
+        // The lock's stream is unbuffered and shared: its buffering is not ours to set.
+    } else if (buffer > 0) {
         buffer_ = std::make_unique<char[]>(buffer);
         std::setvbuf(fp_, buffer_.get(), _IOFBF, buffer);
     } else if (writable) {
@@ -159,20 +160,28 @@ bool jam_file::open(const std::string &path, const char *mode, std::size_t buffe
         errno = std::strcmp(kind, "a directory") == 0 ? EISDIR : EINVAL;
         return count_failure();
     }
-    std::FILE *fp = open_stream(path, mode, false);
+    // The file this process holds locked is reached through the lock's own stream.
+    std::FILE *fp = locked_stream(path);
+    borrowed_ = fp != nullptr;
+    if (fp == nullptr)
+        fp = open_stream(path, mode, false);
     if (fp == nullptr)
         return count_failure();
     adopt(fp, path, std::strpbrk(mode, "wa+") != nullptr, buffer);
     return seek(0) || count_failure();
 }
 
-bool jam_file::create_new(const std::string &path) {
+bool jam_file::create_new(const std::string &path, const std::string &model) {
     if (injected_failure())
         return count_failure();
     std::FILE *fp = open_stream(path, "wb", true);
     if (fp == nullptr)
         return count_failure();
+    borrowed_ = false;
     adopt(fp, path, true, 0);
+    if (!model.empty() && !copy_owner_and_mode(model, fp))
+        error_line("  WARN: cannot give %s the owner and group of %s: %s\n", path.c_str(),
+                   model.c_str(), std::strerror(errno));
     return seek(0) || count_failure();
 }
 
@@ -187,10 +196,39 @@ bool jam_file::switch_direction(last_io next) {
     return true;
 }
 
+namespace {
+
+constexpr int RETRY_MS = 100;
+
+// Whether a failed read is worth another try: another program's byte-range lock refused
+// it (on Windows such a lock keeps every other handle out of its bytes), and the wait for
+// that lock is not over. Once it is, errno says EBUSY, which the driver reports as a
+// locked base.
+bool retry_locked_read(int &tries) {
+    if (errno != EACCES || !read_refused_by_lock())
+        return false;
+    if (++tries > LOCK_WAIT_MS / RETRY_MS) {
+        errno = EBUSY;
+        return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(RETRY_MS));
+    stop_if_interrupted();
+    return true;
+}
+
+} // namespace
+
 std::size_t jam_file::read(void *buf, std::size_t n) {
     if (injected_failure() || !switch_direction(last_io::reading))
         throw read_error{path_, errno};
-    const std::size_t got = std::fread(buf, 1, n, fp_);
+    const int64_t start = pos_;
+    std::size_t got = std::fread(buf, 1, n, fp_);
+    for (int tries = 0; got < n && std::ferror(fp_) && start >= 0 && retry_locked_read(tries);) {
+        std::clearerr(fp_);
+        if (!reposition(start + static_cast<int64_t>(got)))
+            break;
+        got += std::fread(static_cast<char *>(buf) + got, 1, n - got, fp_);
+    }
     if (got < n) {
         if (std::ferror(fp_))
             throw read_error{path_, errno};
@@ -212,7 +250,9 @@ bool jam_file::write(const void *buf, std::size_t n) {
 }
 
 std::size_t jam_file::read_at(int64_t offset, void *buf, std::size_t n) {
-    const int64_t got = injected_failure() ? -1 : ::read_at(fp_, offset, buf, n);
+    int64_t got = injected_failure() ? -1 : ::read_at(fp_, offset, buf, n);
+    for (int tries = 0; got < 0 && retry_locked_read(tries);)
+        got = ::read_at(fp_, offset, buf, n);
     if (got < 0)
         throw read_error{path_, errno};
     return static_cast<std::size_t>(got);
@@ -248,14 +288,13 @@ bool jam_file::flush() {
 }
 
 bool jam_file::sync() {
-    if (!flush())
-        return false;
-#ifdef _WIN32
-    const bool synced = _commit(_fileno(fp_)) == 0;
-#else
-    const bool synced = fsync(fileno(fp_)) == 0;
-#endif
-    return synced || count_failure();
+    return flush() && (sync_stream(fp_) || count_failure());
+}
+
+bool jam_file::set_length(int64_t length) {
+    if (injected_failure() || !flush() || !set_stream_length(fp_, length))
+        return count_failure();
+    return true;
 }
 
 bool jam_file::close() {
@@ -266,12 +305,20 @@ bool jam_file::close() {
     if (fp == nullptr)
         return true;
     const bool stream_ok = std::ferror(fp) == 0;
+    // The lock's stream stays open for the next user: its descriptor holds the lock.
+    const auto let_go = [&] {
+        if (!borrowed_)
+            return std::fclose(fp) == 0;
+        const bool flushed = std::fflush(fp) == 0;
+        std::clearerr(fp);
+        return flushed;
+    };
     if (writable_ && injected_failure()) {
-        std::fclose(fp);
+        let_go();
         errno = EIO;
         return count_failure();
     }
-    const bool closed = std::fclose(fp) == 0;
+    const bool closed = let_go();
     if (stream_ok && closed)
         return true;
     return writable_ ? count_failure() : false;
@@ -311,34 +358,18 @@ const char *special_file_kind(const std::string &path) {
     }
 }
 
+bool same_file(const std::string &a, const std::string &b) {
+    file_id x, y;
+    return identify_file(a, x) && identify_file(b, y) && x == y;
+}
+
 int portable_truncate(const std::string &path, int64_t length) {
-    if (injected_failure()) {
-        count_failure();
-        return -1;
-    }
-    if (special_file_kind(path) != nullptr) {
-        errno = EINVAL;
-        count_failure();
-        return -1;
-    }
-    if (set_file_length(path, length))
+    jam_file f;
+    if (f.open(path, "r+b") && f.set_length(length) && f.close())
         return 0;
-    count_failure();
     return -1;
 }
 
-std::string real_path(const std::string &path) {
-    std::error_code ec;
-    if (!fs::is_symlink(path, ec))
-        return path;
-    const fs::path real = fs::canonical(path, ec);
-    return ec ? path : real.string();
-}
-
-namespace {
-
-// A file left under the temporary name by a run that was killed, or planted there: it is
-// removed (a link itself, never what it points to) before the name is created anew.
 void remove_leftover(const std::string &path) {
     std::error_code ec;
     const fs::file_status st = fs::symlink_status(path, ec);
@@ -348,89 +379,41 @@ void remove_leftover(const std::string &path) {
         error_line("  WARN: removed leftover %s\n", path.c_str());
 }
 
-// Gives `tmp` the owner, group and permissions of `model`, so that the programs sharing
-// the base (often under another user) can still open the file that replaces it.
-void copy_ownership(const std::string &model, const std::string &tmp) {
-    std::error_code ec;
-    const fs::perms perms = fs::status(model, ec).permissions();
-#ifndef _WIN32
-    struct stat st {};
-    if (::stat(model.c_str(), &st) == 0 && ::chown(tmp.c_str(), st.st_uid, st.st_gid) != 0)
-        error_line("  WARN: %s: cannot keep owner %u and group %u: %s\n", model.c_str(),
-                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
-                   std::strerror(errno));
-#endif
-    if (!ec)
-        fs::permissions(tmp, perms, ec);
-}
-
-} // namespace
-
-namespace {
-
-// Renames `from` over `to` in one step; false with errno set on failure.
 bool rename_file(const std::string &from, const std::string &to) {
     if (injected_failure())
         return count_failure();
     return rename_over(from, to) || count_failure();
 }
 
-// Removes a file; false when it could not be removed.
 bool remove_file(const std::string &path) {
     std::error_code ec;
-    return fs::remove(path, ec) && !ec;
+    if (fs::remove(path, ec))
+        return true;
+    errno = ec ? ec.default_error_condition().value() : ENOENT;
+    return false;
 }
-
-// Renames the new file over the old one while the lock is handed over. Where the system
-// cannot rename over a file that is open (Windows before 10 1607, and Wine), the old file's
-// lock, whose handle holds that file open, is released just before the rename; the new
-// file is locked already.
-bool rename_locked(const std::string &tmp, const std::string &target,
-                   [[maybe_unused]] base_lock *lock, [[maybe_unused]] base_lock &new_lock) {
-#ifdef _WIN32
-    if (new_lock.held()) {
-        if (rename_over_open_file(tmp, target))
-            return true;
-        lock->release();
-    }
-#endif
-    return rename_file(tmp, target);
-}
-
-} // namespace
 
 bool replace_whole_file(const std::string &target, const std::function<bool(jam_file &)> &fill,
-                        const std::string &model, base_lock *lock) {
+                        const std::string &model) {
     const std::string tmp = target + ".tmp";
     remove_leftover(tmp);
     jam_file out;
-    if (!out.create_new(tmp))
+    if (!out.create_new(tmp, model))
         return false;
-    temporary_files.push_back(tmp);
+    note_temporary_file(tmp);
     bool ok = fill(out) && out.sync();
     int error = errno;
     if (!out.close() && ok) {
         ok = false;
         error = errno;
     }
-    if (ok && !model.empty())
-        copy_ownership(model, tmp);
-    // The write lock sits on the file, not on its name: the new file is locked before it
-    // becomes the base, and the old one stays locked until it is gone.
-    base_lock new_lock;
-    if (ok && lock != nullptr && lock->held())
-        new_lock.acquire(tmp, 0);
-    if (ok && !rename_locked(tmp, target, lock, new_lock)) {
+    if (ok && !rename_file(tmp, target)) {
         ok = false;
         error = errno;
     }
-    if (!ok) {
-        new_lock.release();
+    if (!ok)
         remove_file(tmp);
-    } else if (new_lock.held()) {
-        *lock = std::move(new_lock);
-    }
-    forget_temporary(tmp);
+    forget_temporary_file(tmp);
     errno = error;
     return ok;
 }

@@ -58,9 +58,11 @@ class jam_file {
     // buffer of its own is unbuffered: each write of a record is then one system call,
     // so an interruption or a crash can never leave part of a record on the disk.
     bool open(const std::string &path, const char *mode, std::size_t buffer = 0);
-    // Creates a new file for writing and fails when anything, a link included, already
-    // stands under the name: nothing is ever written through a name planted beforehand.
-    bool create_new(const std::string &path);
+    // Creates a new file for writing, mode 0600, and fails when anything, a link included,
+    // already stands under the name: nothing is ever written through a name planted
+    // beforehand. With a `model`, the file gets its owner, group and permission bits where
+    // the system allows (one WARN line where it does not).
+    bool create_new(const std::string &path, const std::string &model = "");
     // Reads up to n bytes; returns how many arrived before the end of the file. Throws
     // read_error when the system reports a failure.
     std::size_t read(void *buf, std::size_t n);
@@ -76,6 +78,8 @@ class jam_file {
     bool flush();
     // Flushes and asks the system to put the data on the disk.
     bool sync();
+    // Cuts or extends the file to `length` bytes.
+    bool set_length(int64_t length);
     // Closes and reports whether the stream and the close went well. Closing a stream
     // that was only read from cannot lose data, so it is not a counted operation.
     bool close();
@@ -90,6 +94,7 @@ class jam_file {
     std::FILE *fp_ = nullptr;
     std::string path_;
     bool writable_ = false;
+    bool borrowed_ = false; // the lock's own stream: flushed on close, never closed
     int64_t pos_ = -1; // -1: unknown, the next seek goes to the system
     last_io last_ = last_io::none;
     std::unique_ptr<char[]> buffer_;
@@ -102,22 +107,54 @@ bool file_exists(const std::string &path);
 // What stands under the path when it is not a regular file ("a directory", "a FIFO", ...),
 // or nullptr for a regular file, a link to one, or nothing at all.
 const char *special_file_kind(const std::string &path);
+// Whether both names lead to one file (a link, a second name, a file system that ignores
+// case): told by identity, never by name. False when either cannot be reached.
+bool same_file(const std::string &a, const std::string &b);
 // Sets the length of an existing file: 0 on success, -1 with errno set on failure.
 int portable_truncate(const std::string &path, int64_t length);
-// The file a link leads to, links followed; the path itself when it is no link or cannot
-// be resolved.
-std::string real_path(const std::string &path);
 
-class base_lock;
-// Replaces the file `target` as a whole, so that a crash at any instant leaves either the
-// old file or the new one: `fill` writes the new content into "<target>.tmp", which is
-// created exclusively (a leftover under that name is removed first, with a WARN line),
-// put on the disk, given `model`'s owner, group and permissions when `model` is not
-// empty, locked when `lock` holds the base, and renamed over `target`. A lock moves to
-// the new file only after the rename, so the base is never unlocked in between. On
-// failure `target` is untouched, the temporary file is gone and errno tells why.
+// Temporary files this run creates are noted while they exist, so that an interruption
+// removes them before the run ends.
+void note_temporary_file(const std::string &path);
+void forget_temporary_file(const std::string &path);
+// Removes a file left under a temporary name by a run that was killed, or planted there
+// (a link itself, never what it points to), with a WARN line.
+void remove_leftover(const std::string &path);
+
+// Renames `from` over `to` in one step, the new name put on the disk; false with errno set.
+bool rename_file(const std::string &from, const std::string &to);
+// Removes a file; false when it could not be removed.
+bool remove_file(const std::string &path);
+
+// Replaces the file `target` as a whole, for files we make ourselves (a backup, an index
+// where there was none), so that a crash at any instant leaves either the old file or the
+// new one: `fill` writes the new content into "<target>.tmp", which is created
+// exclusively (a leftover under that name is removed first, with a WARN line), given
+// `model`'s owner, group and permissions when `model` is not empty, put on the disk and
+// renamed over `target`. On failure `target` is untouched, the temporary file is gone and
+// errno tells why.
 bool replace_whole_file(const std::string &target, const std::function<bool(jam_file &)> &fill,
-                        const std::string &model, base_lock *lock);
+                        const std::string &model);
+
+// A rewrite of a whole base file in place, for the .JHR that other programs hold open and
+// wait on: the file is never replaced, so it keeps its inode, owner, mode and links, and a
+// program waiting for the lock gets it on the live file. `fill` writes the new content into
+// the redo file, created exclusively as "<redo>.tmp" (mode 0600), put on the disk and
+// renamed to redo_path(target) to mark it complete. The redo file is then copied over
+// `target`, which is cut to the new length and put on the disk, and the redo file is
+// removed. A crash before the redo file is complete leaves `target` as it was; one after
+// it leaves a complete redo file, which apply_redo finishes.
+std::string redo_path(const std::string &target);
+enum class rewrite_outcome {
+    done,
+    untouched, // nothing of `target` was written; no redo file is left
+    redo_kept  // the copy failed: `target` is mixed, the complete redo file stays
+};
+rewrite_outcome rewrite_in_place(const std::string &target,
+                                 const std::function<bool(jam_file &)> &fill);
+// Copies the complete redo file over `target`, cuts `target` to the redo file's length,
+// puts it on the disk and removes the redo file; false with errno set, the redo file kept.
+bool apply_redo(const std::string &target);
 
 // Writes to standard error, like printf, after flushing standard output: the report is
 // buffered, and its lines and the error lines stay in order when both go to one place.

@@ -1,12 +1,6 @@
 // The operating-system side of the file layer: POSIX calls on Linux, Win32 calls on
-// Windows, where a byte-range lock is mandatory and an open file can be renamed over only
-// when every handle on it shares delete access.
-#ifdef _WIN32
-// Renames with POSIX semantics need the declarations of Windows 10.
-#undef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A000002
-#endif
-
+// Windows, where a byte-range lock is mandatory: a locked byte can be read and written only
+// through the handle that holds the lock.
 #include "format/platform.h"
 
 #include <cerrno>
@@ -14,10 +8,10 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <algorithm>
 #include <io.h>
-#include <vector>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -28,10 +22,6 @@ namespace fs = std::filesystem;
 #ifdef _WIN32
 
 namespace {
-
-// Descriptors of the JAM locks held by this process (two only while one moves to a new
-// file).
-std::vector<int> lock_descriptors;
 
 void set_errno_from_win32() {
     switch (GetLastError()) {
@@ -58,37 +48,18 @@ void set_errno_from_win32() {
     }
 }
 
-bool same_file(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION x{}, y{};
-    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+HANDLE handle_of(std::FILE *fp) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
 }
 
-// A handle on `path` that shares reading, writing and deletion with every other one, so
-// that the realigned header file can be renamed over the old one while handles on it are
-// open. A file this process holds locked is reached through a duplicate of the lock's own
-// handle, the only one that may touch the locked byte.
+// A handle that shares reading, writing and deletion with every other one, as the other
+// programs of a base expect of us.
 HANDLE open_handle(const std::string &path, DWORD access, DWORD disposition) {
-    HANDLE h =
+    const HANDLE h =
         CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    if (h == INVALID_HANDLE_VALUE)
         set_errno_from_win32();
-        return h;
-    }
-    for (const int fd : lock_descriptors) {
-        const auto locked = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-        if (!same_file(h, locked))
-            continue;
-        CloseHandle(h);
-        if (!DuplicateHandle(GetCurrentProcess(), locked, GetCurrentProcess(), &h, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS)) {
-            set_errno_from_win32();
-            return INVALID_HANDLE_VALUE;
-        }
-        break;
-    }
     return h;
 }
 
@@ -100,6 +71,15 @@ int descriptor_for(HANDLE h, int flags) {
         errno = EIO;
     }
     return fd;
+}
+
+bool identify_handle(HANDLE h, file_id &id) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    id.device = info.dwVolumeSerialNumber;
+    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
 }
 
 } // namespace
@@ -133,7 +113,7 @@ std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive
 // A handle with an offset in its request ignores its file position; synchronous handles
 // still move it, which nothing here relies on.
 int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n) {
-    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
+    const HANDLE h = handle_of(fp);
     auto *p = static_cast<char *>(buf);
     std::size_t done = 0;
     while (done < n) {
@@ -157,53 +137,29 @@ int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n) {
 }
 
 bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n) {
-    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
     at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
     DWORD put = 0;
-    if (WriteFile(h, buf, static_cast<DWORD>(n), &put, &at) && put == n)
+    if (WriteFile(handle_of(fp), buf, static_cast<DWORD>(n), &put, &at) && put == n)
         return true;
     set_errno_from_win32();
     return false;
 }
 
-bool set_file_length(const std::string &path, int64_t length) {
-    const HANDLE h = open_handle(path, GENERIC_WRITE, OPEN_EXISTING);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    LARGE_INTEGER at{};
-    at.QuadPart = length;
-    const bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
-    if (!ok)
-        set_errno_from_win32();
-    CloseHandle(h);
-    return ok;
+bool set_stream_length(std::FILE *fp, int64_t length) {
+    errno = _chsize_s(_fileno(fp), length);
+    return errno == 0;
 }
 
-// With POSIX semantics the name passes to the new file even while handles on the old one
-// are open, each sharing delete access.
-bool rename_over_open_file(const std::string &from, const std::string &to) {
-    const int wide_len = MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, nullptr, 0);
-    if (wide_len <= 0)
-        return false;
-    const std::size_t size =
-        sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<std::size_t>(wide_len);
-    std::vector<unsigned char> buffer(size);
-    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
-    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
-    info->RootDirectory = nullptr;
-    info->FileNameLength =
-        static_cast<DWORD>(sizeof(WCHAR) * static_cast<std::size_t>(wide_len - 1));
-    MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, info->FileName, wide_len);
-    const HANDLE h = CreateFileA(from.c_str(), DELETE | SYNCHRONIZE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    const bool ok = SetFileInformationByHandle(h, FileRenameInfoEx, info, static_cast<DWORD>(size));
-    CloseHandle(h);
-    return ok;
+bool sync_stream(std::FILE *fp) {
+    return _commit(_fileno(fp)) == 0;
+}
+
+// Windows keeps owners and access lists apart from the bits a C program sees: a new file
+// takes the access list of its folder, as the base's own files did when they were made.
+bool copy_owner_and_mode(const std::string &, std::FILE *) {
+    return true;
 }
 
 bool rename_over(const std::string &from, const std::string &to) {
@@ -213,24 +169,43 @@ bool rename_over(const std::string &from, const std::string &to) {
     return false;
 }
 
-int open_lock_descriptor(const std::string &path) {
-    const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+// Windows puts a folder's entries on the disk with the files themselves.
+void sync_folder(const std::string &) {}
+
+bool identify_file(const std::string &path, file_id &id) {
+    const HANDLE h = CreateFileA(path.c_str(), 0,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = identify_handle(h, id);
+    CloseHandle(h);
+    return ok;
+}
+
+bool identify_stream(std::FILE *fp, file_id &id) {
+    return identify_handle(handle_of(fp), id);
+}
+
+int open_lock_descriptor(const std::string &path) {
+    const HANDLE h = open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (h == INVALID_HANDLE_VALUE) {
-        set_errno_from_win32();
+        // Another program opened the file without sharing writes: it may be gone soon.
+        if (GetLastError() == ERROR_SHARING_VIOLATION)
+            errno = EBUSY;
+        return -1;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        errno = EINVAL;
         return -1;
     }
     return descriptor_for(h, _O_RDWR);
 }
 
-void note_lock_taken(int fd) {
-    lock_descriptors.push_back(fd);
-}
-
-void note_lock_released(int fd) {
-    lock_descriptors.erase(std::remove(lock_descriptors.begin(), lock_descriptors.end(), fd),
-                           lock_descriptors.end());
+// The C library keeps the system's reason of a failed stream read in _doserrno.
+bool read_refused_by_lock() {
+    return GetLastError() == ERROR_LOCK_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION;
 }
 
 #else
@@ -238,7 +213,7 @@ void note_lock_released(int fd) {
 std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive) {
     if (!exclusive)
         return std::fopen(path.c_str(), mode);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
     std::FILE *fp = fdopen(fd, mode);
@@ -283,29 +258,78 @@ bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n) {
     return true;
 }
 
-bool set_file_length(const std::string &path, int64_t length) {
-    std::error_code ec;
-    fs::resize_file(path, static_cast<std::uintmax_t>(length), ec);
-    errno = ec.value();
-    return !ec;
+bool set_stream_length(std::FILE *fp, int64_t length) {
+    return ftruncate(fileno(fp), static_cast<off_t>(length)) == 0;
+}
+
+bool sync_stream(std::FILE *fp) {
+    return fsync(fileno(fp)) == 0;
+}
+
+// The owner first, since a change of owner may clear bits the mode sets. A file that
+// cannot be given away keeps 0600: its model's bits would open it to the wrong group. A
+// mode that cannot be set also leaves it at 0600, narrower than its model, which loses
+// nothing.
+bool copy_owner_and_mode(const std::string &model, std::FILE *fp) {
+    struct stat st {};
+    if (::stat(model.c_str(), &st) != 0)
+        return true;
+    if (fchown(fileno(fp), st.st_uid, st.st_gid) != 0)
+        return false;
+    (void)fchmod(fileno(fp), st.st_mode & 0777);
+    return true;
 }
 
 bool rename_over(const std::string &from, const std::string &to) {
     if (std::rename(from.c_str(), to.c_str()) != 0)
         return false;
-    // The new name is put on the disk too, so that after a power loss the file found
-    // under it is the new one (best effort: not every file system syncs a folder).
-    const fs::path folder = fs::path(to).parent_path();
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    sync_folder(to);
+    return true;
+}
+
+void sync_folder(const std::string &path) {
+    const fs::path folder = fs::path(path).parent_path();
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
         ::close(fd);
     }
+}
+
+bool identify_file(const std::string &path, file_id &id) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     return true;
 }
 
+bool identify_stream(std::FILE *fp, file_id &id) {
+    struct stat st {};
+    if (fstat(fileno(fp), &st) != 0)
+        return false;
+    id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return true;
+}
+
+// Opened without blocking, so that a FIFO put under the name cannot hold the run, and
+// checked to be a regular file through the descriptor itself.
 int open_lock_descriptor(const std::string &path) {
-    return ::open(path.c_str(), O_RDWR);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+bool read_refused_by_lock() {
+    return false;
 }
 
 #endif

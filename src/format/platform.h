@@ -1,6 +1,6 @@
 // What the file layer needs of the operating system, in one place: opening a stream,
-// changing a file's length, renaming over a file, and on Windows the handles of the JAM
-// locks this process holds. Only the file layer and the lock use it.
+// positioned reads and writes, a file's length and identity, renames, and the descriptor
+// of the JAM lock. Only the file layer and the lock use it.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,8 @@
 #include <string>
 
 // Opens a binary stream with an fopen mode ("rb", "r+b", "wb"). With `exclusive` the file
-// is created new for writing and nothing that already stands under the name, a link
-// included, is opened. On failure errno tells why.
+// is created new for writing, mode 0600, and nothing that already stands under the name, a
+// link included, is opened. On failure errno tells why.
 std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive);
 
 // Reads up to n bytes at `offset` of the stream's file, past its buffer and without moving
@@ -19,25 +19,37 @@ int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n);
 // Writes all n bytes at `offset` in one call, past the stream's buffer; false with errno set.
 bool write_at(std::FILE *fp, int64_t offset, const void *buf, std::size_t n);
 
-// Sets the length of an existing file; false with errno set on failure.
-bool set_file_length(const std::string &path, int64_t length);
+// Sets the length of the stream's file; false with errno set on failure.
+bool set_stream_length(std::FILE *fp, int64_t length);
+// Asks the system to put the stream's file on the disk; false with errno set on failure.
+bool sync_stream(std::FILE *fp);
+
+// Gives the stream's new file the owner, group and permission bits of `model` where the
+// system allows; false with errno set when the owner could not be given.
+bool copy_owner_and_mode(const std::string &model, std::FILE *fp);
 
 // Renames `from` over `to` in one step, the new name put on the disk; false with errno set.
 bool rename_over(const std::string &from, const std::string &to);
+// Puts the entries of the folder that holds `path` on the disk (best effort: not every
+// file system syncs a folder), so that a removal or a rename survives a power loss.
+void sync_folder(const std::string &path);
 
-// A descriptor for the JAM lock, open for reading and writing and shared with every other
-// handle, or -1 with errno set.
+// What tells two files apart whatever their names: device and inode, or on Windows the
+// volume serial number and the file index.
+struct file_id {
+    uint64_t device = 0;
+    uint64_t index = 0;
+    bool operator==(const file_id &) const = default;
+};
+// The identity of the file under `path` (links followed); false when it cannot be had.
+bool identify_file(const std::string &path, file_id &id);
+bool identify_stream(std::FILE *fp, file_id &id);
+
+// A descriptor for the JAM lock: the regular file under `path`, open for reading and
+// writing and shared with every other handle, or -1 with errno set. EBUSY tells that
+// another program has the file open in a way that keeps us out for now (a Windows sharing
+// violation), to be retried like a busy lock.
 int open_lock_descriptor(const std::string &path);
-
-#ifdef _WIN32
-// Renames `from` over `to` while handles on `to` are open (POSIX semantics); false where
-// the system cannot, which leaves both files as they were.
-bool rename_over_open_file(const std::string &from, const std::string &to);
-
-// A Windows byte-range lock binds the handle that took it: every other handle, this
-// process's own included, can neither read nor write the locked byte. The lock announces
-// its descriptor here, and every stream opened on the locked file then works through a
-// duplicate of the lock's own handle.
-void note_lock_taken(int fd);
-void note_lock_released(int fd);
-#endif
+// Whether the last failed read was refused by another program's byte-range lock: on
+// Windows such locks are mandatory, and the read may succeed once the lock is released.
+bool read_refused_by_lock();

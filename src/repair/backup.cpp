@@ -15,7 +15,8 @@ constexpr std::size_t COPY_BUFFER = 65536;
 
 // Copies `from` to `to`. The copy is built under a temporary name and renamed into place,
 // so a backup on disk is always complete, and an old backup that is a link, or another
-// name of the file itself, is replaced and never written through.
+// name of the file itself, is replaced and never written through. The copy gets the
+// owner, group and permissions of its original: a private netmail base stays private.
 bool copy_file(const std::string &from, const std::string &to, std::vector<unsigned char> &buf) {
     jam_file in;
     if (!in.open(from, "rb"))
@@ -34,7 +35,7 @@ bool copy_file(const std::string &from, const std::string &to, std::vector<unsig
                 return false;
             }
         },
-        "", nullptr);
+        from);
 }
 
 } // namespace
@@ -43,9 +44,18 @@ bool run_backup(run_context &ctx) {
     std::printf("\nBacking up...\n");
     std::vector<unsigned char> buffer(COPY_BUFFER);
     bool copied = false;
+    // The files copied so far: where the file system ignores case, or a link gives a file
+    // a second name, one file is found under two names and is copied once.
+    std::vector<std::string> sources;
+    const auto copied_before = [&](const std::string &path) {
+        for (const std::string &s : sources)
+            if (same_file(s, path))
+                return true;
+        return false;
+    };
     for (const char *ext : EXTENSIONS) {
         const std::string source = ctx.options.base_name + "." + ext;
-        if (!file_exists(source))
+        if (!file_exists(source) || copied_before(source))
             continue;
         // Nothing is ever read from or written to such a name, so there is nothing to keep.
         if (const char *kind = special_file_kind(source)) {
@@ -57,6 +67,7 @@ bool run_backup(run_context &ctx) {
             return false;
         }
         std::printf("  Backed up: %s\n", source.c_str());
+        sources.push_back(source);
         copied = true;
     }
     // The .JHR was there when the run began; finding no file at all is a failure too.

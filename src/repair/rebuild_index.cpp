@@ -79,11 +79,12 @@ bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes,
 // Writes a new index where there was none, under a temporary name renamed into place: a
 // file that could not be written whole never appears, so the base is still seen without an
 // index rather than with half of one.
-bool create_index(const std::string &path, const std::vector<unsigned char> &records) {
+bool create_index(const std::string &path, const std::vector<unsigned char> &records,
+                  const std::string &jhr_path) {
     const auto fill = [&](jam_file &out) {
         return records.empty() || out.write(records.data(), records.size());
     };
-    if (replace_whole_file(path, fill, "", nullptr))
+    if (replace_whole_file(path, fill, jhr_path))
         return true;
     print_write_error(path);
     return false;
@@ -92,14 +93,15 @@ bool create_index(const std::string &path, const std::vector<unsigned char> &rec
 // Replaces the content of .JDX in place, so that programs holding it open see the new
 // index. The file is not cut before the new records are written, so a write that fails
 // leaves the old index; if anything after that fails, the old content is written back.
-bool replace_index(const std::string &path, const std::vector<unsigned char> &records) {
+bool replace_index(const std::string &path, const std::vector<unsigned char> &records,
+                   const std::string &jhr_path) {
     std::vector<unsigned char> old;
     if (!read_old_index(path, old)) {
         print_open_error(path);
         return false;
     }
     if (!file_exists(path))
-        return create_index(path, records);
+        return create_index(path, records, jhr_path);
     bool opened = false;
     if (overwrite(path, records, opened))
         return true;
@@ -119,9 +121,11 @@ int64_t first_unindexable(const msg_table_type &table) {
 }
 
 // Created exclusively: a link left under the missing file's name is never written through.
-void create_empty(const std::string &path) {
+// The file gets the owner, group and mode of the .JHR, so the programs that share the base
+// can write it.
+void create_empty(const std::string &path, const std::string &jhr_path) {
     jam_file f;
-    if (f.create_new(path) && f.close())
+    if (f.create_new(path, jhr_path) && f.close())
         return;
     error_line("  WARN: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
 }
@@ -164,7 +168,7 @@ void rebuild_index(run_context &ctx) {
             encode_idx_record(r, records.data() + i * IDX_RECORD_SIZE);
         }
         jhr.close();
-        if (replace_index(ctx.jdx_path, records))
+        if (replace_index(ctx.jdx_path, records, ctx.jhr_path))
             std::printf("  Wrote %zu records\n", ctx.msg_table.size());
     } else {
         print_open_error(ctx.jhr_path);
@@ -175,10 +179,10 @@ void rebuild_index(run_context &ctx) {
 void create_missing_files(run_context &ctx) {
     if (!ctx.jdt_found) {
         std::printf("  Creating empty .JDT\n");
-        create_empty(ctx.jdt_path);
+        create_empty(ctx.jdt_path, ctx.jhr_path);
     }
     if (!ctx.jlr_found) {
         std::printf("  Creating empty .JLR\n");
-        create_empty(ctx.jlr_path);
+        create_empty(ctx.jlr_path, ctx.jhr_path);
     }
 }
