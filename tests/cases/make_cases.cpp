@@ -33,6 +33,17 @@ void extra_byte_in_reserved_area(base_builder &b) {
     b.insert(jam_ext::jhr, 100, "U");
 }
 
+void interrupted_realignment(base_builder &b) {
+    b.add_message().from("Alice").to("Bob");
+    b.add_message().from("Carol").to("Dave");
+    b.write();
+    const std::string realigned = b.bytes(jam_ext::jhr);
+    b.insert(jam_ext::jhr, 6, "A");
+    const std::string shifted = b.bytes(jam_ext::jhr);
+    b.set_bytes(jam_ext::jhr, realigned.substr(0, 1100) + shifted.substr(1100));
+    write_file(b.path(jam_ext::jhr) + ".realign", realigned);
+}
+
 struct case_def {
     const char *name;
     const char *args; // the first run's options when not the repairing default
@@ -75,24 +86,29 @@ const case_def CASES[] = {
      }},
     {"byte-shift-extra-byte", nullptr, extra_byte_in_reserved_area},
     {"byte-shift-extra-byte-analysed", "-x", extra_byte_in_reserved_area},
-    // DateCreated lost a byte; an interrupted realignment left its temporary file behind.
+    // DateCreated lost a byte; an interrupted realignment left its incomplete redo file.
     {"byte-shift-lost-byte", "-p -x",
      [](base_builder &b) {
          b.add_message();
          b.add_message().to("Carol");
          b.write();
          b.erase(jam_ext::jhr, 4, 1);
-         write_file(b.path(jam_ext::jhr) + ".tmp", "half a header");
+         write_file(b.path(jam_ext::jhr) + ".realign.tmp", "half a header");
      }},
-    // A directory stands where the realigned copy would be written: the repair stops, and
-    // the analysis that follows names the shift.
+    // A directory stands where the redo file would be written: the repair stops, and the
+    // analysis that follows names the shift.
     {"byte-shift-blocked", nullptr,
      [](base_builder &b) {
          b.add_message();
          b.write();
          b.erase(jam_ext::jhr, 12, 1);
-         directory_at(b.path(jam_ext::jhr) + ".tmp");
+         directory_at(b.path(jam_ext::jhr) + ".realign.tmp");
      }},
+    // A realignment killed halfway through its copy: the front of the .JHR realigned, the
+    // rest still shifted, the complete redo file beside it. A repair finishes the copy
+    // first; an analysis names it.
+    {"realignment-interrupted", nullptr, interrupted_realignment},
+    {"realignment-interrupted-analysed", "-x", interrupted_realignment},
 
     // ---- The companion files
     // Index records inside, before and past the header area, a deleted slot, stray bytes;
