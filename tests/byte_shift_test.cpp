@@ -1,5 +1,5 @@
 // The byte-shift test and its correction: which shift is found, the realigned bytes, the
-// lock across the rename, and what a failed correction leaves behind.
+// file and the lock kept, and what a failed or interrupted correction leaves behind.
 #include "analysis/analysis.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
@@ -76,35 +76,75 @@ TEST(ByteShift, CorrectionRealignsTheFileAndKeepsItsPermissions) {
     }
 }
 
-// The write lock sits on the file: after the rename the new .JHR must be the locked one. A
-// failed correction leaves the .JHR as it was and no temporary file; a directory standing
-// where the temporary file goes is not removed.
-TEST(ByteShift, CorrectionKeepsTheLockAndAFailedOneLeavesTheFileIntact) {
+// The correction rewrites the file in place: a second name of it (a hard link, as a
+// program holding it open would see it) shows the realigned bytes, and the lock is still
+// held. Whichever of its file operations fails, the .JHR is left as it was with no redo
+// file, or, once the copy has begun, the complete redo file stays and the next repair run
+// copies it in.
+TEST(ByteShift, CorrectionInPlaceAndAFailureAnywhereIsFinishedByTheNextRun) {
     base_builder b;
-    const std::string shifted = ins(write_base(b), 4, 'A'), jhr = b.path(jam_ext::jhr);
-    const std::string failed = "  ERROR: failed to rewrite .JHR\n";
+    const std::string aligned = write_base(b);
+    const std::string shifted = ins(aligned, 4, 'A'), jhr = b.path(jam_ext::jhr);
+    const std::string redo = jhr + ".realign", twin = b.dir() + "/twin";
     b.set_bytes(jam_ext::jhr, shifted);
-    run_context clean, ctx;
+    std::filesystem::create_hard_link(jhr, twin);
+    run_context clean;
     ASSERT_EQ(clean.lock.acquire(jhr, 0), base_lock::outcome::locked);
     io_fail_at(0, false);
     ASSERT_EQ(detect(clean, b, true).status, 0);
+    const uint64_t total = io_op_count();
+    EXPECT_EQ(read_file(twin), aligned);
     base_lock other;
     EXPECT_EQ(other.acquire(jhr, 0), base_lock::outcome::busy);
     clean.lock.release();
-    b.set_bytes(jam_ext::jhr, shifted);
-    io_fail_at(io_op_count(), false); // the last operation: the rename of the complete .tmp
-    const run_result r = detect(ctx, b, true);
-    io_fail_at(0, false);
-    EXPECT_EQ(r.err, "  ERROR: could not rewrite " + jhr + ": Input/output error\n" + failed);
-    EXPECT_EQ(b.bytes(jam_ext::jhr), shifted);
-    EXPECT_FALSE(file_exists(jhr + ".tmp"));
 
-    std::filesystem::create_directory(jhr + ".tmp");
-    const run_result run = run_cairnfix({"-r", b.base()});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "  ERROR: could not rewrite " + jhr + ": File exists\n" + failed);
-    EXPECT_EQ(b.bytes(jam_ext::jhr), shifted);
-    EXPECT_TRUE(std::filesystem::is_directory(jhr + ".tmp"));
+    b.set_bytes(jam_ext::jhr, shifted);
+    run_context analysis;
+    io_fail_at(0, false);
+    detect(analysis, b, false);
+    const uint64_t test_ops = io_op_count(); // the operations of the test before the correction
+    int kept = 0;
+    for (uint64_t n = test_ops + 1; n <= total; ++n) {
+        b.set_bytes(jam_ext::jhr, shifted);
+        run_context ctx;
+        io_fail_at(n, false);
+        const run_result r = detect(ctx, b, true);
+        io_fail_at(0, false);
+        const std::string what = "operation " + std::to_string(n);
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_TRUE(contains(r.err, "  ERROR: failed to rewrite .JHR\n")) << what;
+        EXPECT_FALSE(file_exists(redo + ".tmp")) << what;
+        if (!file_exists(redo)) {
+            EXPECT_EQ(b.bytes(jam_ext::jhr), shifted) << what;
+            continue;
+        }
+        ++kept;
+        EXPECT_EQ(read_file(redo), aligned) << what;
+        EXPECT_TRUE(contains(r.err, "waits in " + redo)) << what;
+        const run_result again = run_cairnfix({"-r", b.base()});
+        EXPECT_EQ(again.err, "") << what;
+        EXPECT_TRUE(contains(again.out, "\nFinishing an interrupted realignment of " + jhr + "\n"))
+            << what;
+        EXPECT_EQ(b.bytes(jam_ext::jhr), aligned) << what;
+        EXPECT_FALSE(file_exists(redo)) << what;
+    }
+    EXPECT_GT(kept, 0);
+}
+
+// A redo file that no longer fits the .JHR (another program added to it after the crash)
+// is not copied in: the run stops before writing anything, and both files stay.
+TEST(ByteShift, ARedoFileThatNoLongerFitsIsLeftForAPerson) {
+    base_builder b;
+    const std::string aligned = write_base(b), jhr = b.path(jam_ext::jhr);
+    const std::string grown = ins(aligned, 4, 'A') + std::string(76, 'x');
+    b.set_bytes(jam_ext::jhr, grown);
+    write_file(jhr + ".realign", aligned);
+    const run_result r = run_cairnfix({"-r", b.base()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nFATAL: " + jhr + " has changed since its realignment was interrupted; " +
+                         "compare it with " + jhr + ".realign before removing either.\n");
+    EXPECT_EQ(b.bytes(jam_ext::jhr), grown);
+    EXPECT_EQ(read_file(jhr + ".realign"), aligned);
 }
 
 } // namespace

@@ -111,8 +111,9 @@ TEST(DataSafety, BackupsReplaceLinksInsteadOfWritingThroughThem) {
 }
 
 // A .JHR reached through a link is realigned where it lies, and the link stays a link. A
-// link planted under the temporary name is removed, never written through.
-TEST(DataSafety, RealignmentFollowsTheBaseLinkAndRemovesAPlantedTemporaryLink) {
+// link planted under the redo file's temporary name is removed, never written through, and
+// one planted under the redo file's own name is never copied into the base.
+TEST(DataSafety, RealignmentFollowsTheBaseLinkAndIgnoresPlantedLinks) {
     base_builder b, twin;
     write_small_base(b);
     write_small_base(twin);
@@ -125,15 +126,17 @@ TEST(DataSafety, RealignmentFollowsTheBaseLinkAndRemovesAPlantedTemporaryLink) {
     write_file(victim, "precious");
     fs::remove(jhr);
     fs::create_symlink(real, jhr);
-    fs::create_symlink(victim, real + ".tmp");
+    fs::create_symlink(victim, jhr + ".realign.tmp");
+    fs::create_symlink(victim, jhr + ".realign");
 
     const run_result r = run_cairnfix({"-r", b.base()});
     EXPECT_TRUE(contains(r.out, "Byte-shift corrected")) << r.out;
-    EXPECT_EQ(r.err, "  WARN: removed leftover " + real + ".tmp\n");
+    EXPECT_FALSE(contains(r.out, "Finishing")) << r.out;
+    EXPECT_EQ(r.err, "  WARN: removed leftover " + jhr + ".realign.tmp\n");
     EXPECT_TRUE(fs::is_symlink(jhr));
     EXPECT_EQ(read_file(real), twin.bytes(jam_ext::jhr));
     EXPECT_EQ(read_file(victim), "precious");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(real + ".tmp")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(jhr + ".realign.tmp")));
     fs::remove_all(real_dir);
 }
 
@@ -254,8 +257,10 @@ TEST(DataSafety, ASignalEndsTheRunCleanly) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    // The lock of this test is an open-file-description lock, which names no process.
     EXPECT_EQ(read_file(out_dir + "/err"),
-              "\nFATAL: interrupted by SIGINT; temporary files removed.\n");
+              "  Waiting for the JAM lock on " + b.path(jam_ext::jhr) +
+                  "...\n\nFATAL: interrupted by SIGINT; temporary files removed.\n");
     EXPECT_EQ(b.bytes(jam_ext::jhr), before);
     fs::remove_all(out_dir);
 }

@@ -54,12 +54,13 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
     run_context ctx;
     fill_context(ctx, b);
     const uint64_t total = count_io([&] { rebuild_index(ctx); });
-    // A rebuild ends with: old index open and read, index open, write, close and truncate,
-    // then the fixed header's open, write and close. The index write fails once, or from
-    // there on; or the index cannot be opened for writing, and from there on nothing works.
-    // Only an index that was opened for writing can need its old content back.
+    // A rebuild ends with: old index open and read, index open, write and close, the
+    // truncation's open, cut and close, then the fixed header's open, write and close. The
+    // index write fails once, or from there on; or the index cannot be opened for writing,
+    // and from there on nothing works. Only an index that was opened for writing can need
+    // its old content back.
     const std::tuple<uint64_t, bool, bool> rows[] = {
-        {5, false, false}, {5, true, true}, {6, true, false}};
+        {7, false, false}, {7, true, true}, {8, true, false}};
     for (const auto &[from_end, sticky, restore_failed] : rows) {
         b.write();
         fill_context(ctx, b);
@@ -75,7 +76,7 @@ TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
     // An old index that cannot be read ends the run before anything is written.
     b.write();
     fill_context(ctx, b);
-    io_fail_at(total - 7, false);
+    io_fail_at(total - 9, false);
     capture_output([&] { EXPECT_THROW(rebuild_index(ctx), read_error); });
     io_fail_at(0, false);
     EXPECT_EQ(b.bytes(jam_ext::jdx) + le32(b.get_u32(jam_ext::jhr, 8)), old + le32(9));

@@ -140,11 +140,13 @@ rewrite_outcome correct_shift(run_context &ctx, int32_t shift) {
     const int64_t old_size = fsize(ctx.jhr_path);
     const int32_t offset = std::abs(shift);
     unsigned char removed = 0;
-    {
+    try {
         jam_file jhr;
         if (old_size <= offset || !jhr.open(ctx.jhr_path, "rb") ||
             jhr.read_at(offset, &removed, 1) != 1)
             return rewrite_outcome::untouched;
+    } catch (const read_error &) {
+        return rewrite_outcome::untouched; // nothing was written yet
     }
     if (shift > 0)
         std::printf("  Removing spurious byte 0x%02X ('%c') at .JHR offset %d\n", removed,
