@@ -121,8 +121,8 @@ TEST(WriteLock, RepairsWaitForTheLockAndAnalysesTakeNone) {
         EXPECT_EQ(r.status, 1);
         const std::string path = b.path(jam_ext::jhr);
         EXPECT_EQ(r.err, "  Waiting for the JAM lock on " + path + holder.named() +
-                             "...\n\nFATAL: message base is locked by another program: " +
-                             path + "\n");
+                             "...\n\nFATAL: message base is locked by another program: " + path +
+                             "\n");
         EXPECT_FALSE(contains(r.out, "Issues Found"));
         EXPECT_EQ(b.bytes(jam_ext::jhr), jhr);
         EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
@@ -131,7 +131,7 @@ TEST(WriteLock, RepairsWaitForTheLockAndAnalysesTakeNone) {
     lock_holder holder(b.path(jam_ext::jhr), 1500);
     const run_result r = timed({"-r"}, &took);
     EXPECT_GE(took, 1.0);
-    EXPECT_EQ(r.err, "  Waiting for the JAM lock on " + b.path(jam_ext::jhr) + holder.named() +
-                         "...\n");
+    EXPECT_EQ(r.err,
+              "  Waiting for the JAM lock on " + b.path(jam_ext::jhr) + holder.named() + "...\n");
     EXPECT_EQ(b.bytes(jam_ext::jdx).size() % 8, 0u) << r.out;
 }

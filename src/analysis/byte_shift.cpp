@@ -203,7 +203,8 @@ bool detect_byte_shift(run_context &ctx) {
     const bool writes = ctx.options.repair || ctx.options.pack;
     // A repair run has finished it before anything read the .JHR.
     if (!writes && realignment_waits(ctx.jhr_path))
-        add_issue(ctx.report, ".JHR: an interrupted realignment waits in %s - run with -r to finish it",
+        add_issue(ctx.report,
+                  ".JHR: an interrupted realignment waits in %s - run with -r to finish it",
                   redo_path(ctx.jhr_path).c_str());
     const int64_t size = fsize(ctx.jhr_path);
     if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
@@ -240,8 +241,9 @@ bool detect_byte_shift(run_context &ctx) {
     if (outcome != rewrite_outcome::done) {
         error_line("  ERROR: failed to rewrite .JHR\n");
         if (outcome == rewrite_outcome::redo_kept)
-            error_line("  The realigned .JHR waits in %s; the next run with -r or -p copies it in.\n",
-                       redo_path(ctx.jhr_path).c_str());
+            error_line(
+                "  The realigned .JHR waits in %s; the next run with -r or -p copies it in.\n",
+                redo_path(ctx.jhr_path).c_str());
         return false;
     }
     // The list held only the byte-shift issue; the checks now see the realigned file.

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <utility>
 #include <new>
+#include <utility>
 
 namespace {
 

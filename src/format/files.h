@@ -95,7 +95,7 @@ class jam_file {
     std::string path_;
     bool writable_ = false;
     bool borrowed_ = false; // the lock's own stream: flushed on close, never closed
-    int64_t pos_ = -1; // -1: unknown, the next seek goes to the system
+    int64_t pos_ = -1;      // -1: unknown, the next seek goes to the system
     last_io last_ = last_io::none;
     std::unique_ptr<char[]> buffer_;
 };

@@ -173,9 +173,9 @@ bool rename_over(const std::string &from, const std::string &to) {
 void sync_folder(const std::string &) {}
 
 bool identify_file(const std::string &path, file_id &id) {
-    const HANDLE h = CreateFileA(path.c_str(), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const bool ok = identify_handle(h, id);
@@ -289,7 +289,8 @@ bool rename_over(const std::string &from, const std::string &to) {
 
 void sync_folder(const std::string &path) {
     const fs::path folder = fs::path(path).parent_path();
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
         ::close(fd);
