@@ -3,6 +3,7 @@
 #include "format/files.h"
 #include "repair/repair.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -44,30 +45,31 @@ bool run_backup(run_context &ctx) {
     std::printf("\nBacking up...\n");
     std::vector<unsigned char> buffer(COPY_BUFFER);
     bool copied = false;
-    // The files copied so far: where the file system ignores case, or a link gives a file
-    // a second name, one file is found under two names and is copied once.
-    std::vector<std::string> sources;
-    const auto copied_before = [&](const std::string &path) {
-        for (const std::string &s : sources)
-            if (same_file(s, path))
-                return true;
-        return false;
+    // The files copied so far and their copies: where the file system ignores case, or a
+    // link gives a file a second name, one file is found under two names and is copied
+    // once, and no copy may replace another one made in this run.
+    std::vector<std::string> sources, backups;
+    const auto one_of = [](const std::vector<std::string> &files, const std::string &path) {
+        return std::any_of(files.begin(), files.end(),
+                           [&](const std::string &f) { return same_file(f, path); });
     };
     for (const char *ext : EXTENSIONS) {
         const std::string source = ctx.options.base_name + "." + ext;
-        if (!file_exists(source) || copied_before(source))
+        if (!file_exists(source) || one_of(sources, source))
             continue;
         // Nothing is ever read from or written to such a name, so there is nothing to keep.
         if (const char *kind = special_file_kind(source)) {
             error_line("  WARN: not backed up: %s is %s\n", source.c_str(), kind);
             continue;
         }
-        if (!copy_file(source, source + ".bak", buffer)) {
+        const std::string backup = source + ".bak";
+        if (one_of(backups, backup) || !copy_file(source, backup, buffer)) {
             error_line("  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
             return false;
         }
         std::printf("  Backed up: %s\n", source.c_str());
         sources.push_back(source);
+        backups.push_back(backup);
         copied = true;
     }
     // The .JHR was there when the run began; finding no file at all is a failure too.
