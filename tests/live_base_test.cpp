@@ -66,8 +66,11 @@ TEST(LiveBase, TwoNamesOfOneFileAreNeverWrittenAsTwo) {
 
     base_builder b;
     write_base(b);
+    // Where the file system ignores case, the upper-case name is the file already; elsewhere
+    // a second link plays its part.
     const std::string upper = b.base() + ".JHR";
-    fs::create_hard_link(b.path(jam_ext::jhr), upper);
+    if (!fs::exists(upper))
+        fs::create_hard_link(b.path(jam_ext::jhr), upper);
     const run_result r = run_cairnfix({"-r", "-b", b.base()});
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(contains(r.out, "  Backed up: " + b.path(jam_ext::jhr) + "\n")) << r.out;
