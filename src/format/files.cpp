@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -27,29 +26,7 @@ bool fail_sticky = false;
 uint64_t crash_at = 0;
 uint64_t positioning_calls = 0;
 uint64_t failures = 0;
-
-volatile std::sig_atomic_t pending_signal = 0;
-// Temporary files this run has created and not yet renamed or removed.
-std::vector<std::string> temporary_files;
-
-extern "C" void note_signal(int sig) {
-    pending_signal = sig;
-}
-
-const char *signal_name(int sig) {
-    switch (sig) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-#ifdef SIGHUP
-    case SIGHUP:
-        return "SIGHUP";
-#endif
-    default:
-        return "a signal";
-    }
-}
+void (*before_open)(const std::string &) = nullptr;
 
 // Counts one operation and tells whether it is to fail. A pending interruption ends the
 // run here, between two operations, so every record written so far is whole.
@@ -83,6 +60,10 @@ void io_crash_at(uint64_t n) {
     crash_at = n;
 }
 
+void io_before_open(void (*hook)(const std::string &path)) {
+    before_open = hook;
+}
+
 uint64_t io_positioning_calls() {
     return positioning_calls;
 }
@@ -95,38 +76,6 @@ uint64_t failure_count() {
 bool count_failure() {
     ++failures;
     return false;
-}
-
-void defer_interruptions() {
-    std::signal(SIGINT, note_signal);
-    std::signal(SIGTERM, note_signal);
-#ifdef SIGHUP
-    std::signal(SIGHUP, note_signal);
-#endif
-}
-
-void stop_if_interrupted() {
-    const int sig = pending_signal;
-    if (sig == 0)
-        return;
-    std::fflush(stdout);
-    for (const std::string &path : temporary_files)
-        std::remove(path.c_str());
-    error_line("\nFATAL: interrupted by %s; temporary files removed.\n", signal_name(sig));
-    // The write lock goes with the process; the default action then ends it as the
-    // signal would have, so a calling script sees the interruption.
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-    std::_Exit(128 + sig);
-}
-
-void note_temporary_file(const std::string &path) {
-    temporary_files.push_back(path);
-}
-
-void forget_temporary_file(const std::string &path) {
-    temporary_files.erase(std::remove(temporary_files.begin(), temporary_files.end(), path),
-                          temporary_files.end());
 }
 
 jam_file::~jam_file() {
@@ -152,19 +101,17 @@ void jam_file::adopt(std::FILE *fp, const std::string &path, bool writable, std:
     last_ = last_io::none;
 }
 
-bool jam_file::open(const std::string &path, const char *mode, std::size_t buffer) {
+bool jam_file::open(const std::string &path, const char *mode, std::size_t buffer,
+                    bool follow_links) {
     if (injected_failure())
         return count_failure();
-    // A FIFO would block the open itself, and a directory or a device is no base file.
-    if (const char *kind = special_file_kind(path)) {
-        errno = std::strcmp(kind, "a directory") == 0 ? EISDIR : EINVAL;
-        return count_failure();
-    }
+    if (before_open != nullptr)
+        before_open(path);
     // The file this process holds locked is reached through the lock's own stream.
     std::FILE *fp = locked_stream(path);
     borrowed_ = fp != nullptr;
     if (fp == nullptr)
-        fp = open_stream(path, mode, false);
+        fp = open_stream(path, mode, false, follow_links);
     if (fp == nullptr)
         return count_failure();
     adopt(fp, path, std::strpbrk(mode, "wa+") != nullptr, buffer);
@@ -172,6 +119,7 @@ bool jam_file::open(const std::string &path, const char *mode, std::size_t buffe
 }
 
 bool jam_file::create_new(const std::string &path, const std::string &model) {
+    const record_write marked;
     if (injected_failure())
         return count_failure();
     std::FILE *fp = open_stream(path, "wb", true);
@@ -240,6 +188,7 @@ std::size_t jam_file::read(void *buf, std::size_t n) {
 }
 
 bool jam_file::write(const void *buf, std::size_t n) {
+    const record_write marked;
     if (injected_failure() || !switch_direction(last_io::writing) ||
         std::fwrite(buf, 1, n, fp_) != n) {
         pos_ = -1;
@@ -259,6 +208,7 @@ std::size_t jam_file::read_at(int64_t offset, void *buf, std::size_t n) {
 }
 
 bool jam_file::write_at(int64_t offset, const void *buf, std::size_t n) {
+    const record_write marked;
     if (injected_failure() || !::write_at(fp_, offset, buf, n))
         return count_failure();
     return true;
@@ -282,22 +232,26 @@ bool jam_file::reposition(int64_t offset) {
 }
 
 bool jam_file::flush() {
+    const record_write marked;
     if (injected_failure() || std::fflush(fp_) != 0)
         return writable_ ? count_failure() : false;
     return true;
 }
 
 bool jam_file::sync() {
+    const record_write marked;
     return flush() && (sync_stream(fp_) || count_failure());
 }
 
 bool jam_file::set_length(int64_t length) {
+    const record_write marked;
     if (injected_failure() || std::fflush(fp_) != 0 || !set_stream_length(fp_, length))
         return count_failure();
     return true;
 }
 
 bool jam_file::close() {
+    const record_write marked; // what the stream still holds goes out now
     std::FILE *fp = fp_;
     fp_ = nullptr;
     // The stdio buffer must outlive fclose, which still writes out what it holds.
@@ -380,6 +334,7 @@ void remove_leftover(const std::string &path) {
 }
 
 bool rename_file(const std::string &from, const std::string &to) {
+    const record_write marked;
     if (injected_failure())
         return count_failure();
     return rename_over(from, to) || count_failure();
@@ -398,15 +353,20 @@ bool replace_whole_file(const std::string &target, const std::function<bool(jam_
     const std::string tmp = target + ".tmp";
     remove_leftover(tmp);
     jam_file out;
-    if (!out.create_new(tmp, model))
-        return false;
-    note_temporary_file(tmp);
+    {
+        // Created and noted in one step: an interruption never finds it unnoted.
+        const record_write marked;
+        if (!out.create_new(tmp, model))
+            return false;
+        note_temporary_file(tmp);
+    }
     bool ok = fill(out) && out.sync();
     int error = errno;
     if (!out.close() && ok) {
         ok = false;
         error = errno;
     }
+    const record_write marked;
     if (ok && !rename_file(tmp, target)) {
         ok = false;
         error = errno;

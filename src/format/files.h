@@ -21,6 +21,9 @@ uint64_t io_op_count();
 // Crash test: the n-th counted operation from now on ends the process at once, with no
 // clean-up at all, as a kill -9 or a power loss would. n = 0 switches it off.
 void io_crash_at(uint64_t n);
+// A test's hook called right before a stream is opened, to change what stands under the
+// name in that instant; nullptr removes it.
+void io_before_open(void (*hook)(const std::string &path));
 // Positioning calls the streams have made of the C library, for tests of the rule that a
 // change between reading and writing on one stream always goes through one.
 uint64_t io_positioning_calls();
@@ -29,12 +32,23 @@ uint64_t io_positioning_calls();
 // process started. A repair run that adds to it ends with status 1, whatever it printed.
 uint64_t failure_count();
 
-// Interruptions: once installed, SIGINT, SIGTERM and SIGHUP only raise a flag. The next
-// counted operation (so never inside a record's write) then removes the temporary files
-// still registered, prints one FATAL line and ends the process as the signal would have.
+// Interruptions of a repair run: once installed, SIGINT, SIGTERM, SIGHUP and SIGPIPE (on
+// Windows every console event) end the run at once, or, while a record is being written,
+// as soon as it is whole: the temporary files still noted are removed, one FATAL line is
+// printed and the process ends as the signal would have ended it. SIGXFSZ is ignored, so
+// a write past the file-size limit fails like any other.
 void defer_interruptions();
-// Ends the run now if a signal is pending; for waits that make no file operations.
+// Ends the run now if an interruption is pending and no record is being written.
 void stop_if_interrupted();
+// Marks a record being written, for as long as it lives: an interruption meanwhile ends
+// the run only when the last such mark goes. Every write-side file operation is marked.
+class record_write {
+  public:
+    record_write();
+    ~record_write();
+    record_write(const record_write &) = delete;
+    record_write &operator=(const record_write &) = delete;
+};
 
 // A read that the system reports as failed, as opposed to one that reached the end of the
 // file. Nothing may be judged or repaired on bytes that could not be read, so a read error
@@ -54,10 +68,11 @@ class jam_file {
     jam_file &operator=(const jam_file &) = delete;
 
     // Opens with an fopen mode ("rb", "wb", "r+b"); `buffer` sets the stdio buffer size.
-    // Only regular files (links followed) are opened. A stream that writes without a
+    // Only regular files are opened (links followed unless `follow_links` is false). A stream that writes without a
     // buffer of its own is unbuffered: each write of a record is then one system call,
     // so an interruption or a crash can never leave part of a record on the disk.
-    bool open(const std::string &path, const char *mode, std::size_t buffer = 0);
+    bool open(const std::string &path, const char *mode, std::size_t buffer = 0,
+              bool follow_links = true);
     // Creates a new file for writing, mode 0600, and fails when anything, a link included,
     // already stands under the name: nothing is ever written through a name planted
     // beforehand. With a `model`, the file gets its owner, group and permission bits where

@@ -48,7 +48,8 @@ rewrite_outcome rewrite_in_place(const std::string &target,
 bool apply_redo(const std::string &target) {
     const std::string redo = redo_path(target);
     jam_file in, out;
-    if (!in.open(redo, "rb") || !out.open(target, "r+b"))
+    // A link put under the redo file's name is never copied into the base.
+    if (!in.open(redo, "rb", 0, false) || !out.open(target, "r+b"))
         return false;
     const int64_t length = copy_over(in, out);
     if (length < 0 || !out.set_length(length) || !out.sync() || !out.close())

@@ -4,6 +4,7 @@
 #include "format/platform.h"
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -53,13 +54,26 @@ HANDLE handle_of(std::FILE *fp) {
 }
 
 // A handle that shares reading, writing and deletion with every other one, as the other
-// programs of a base expect of us.
-HANDLE open_handle(const std::string &path, DWORD access, DWORD disposition) {
+// programs of a base expect of us. Without `follow_links` a link is opened as itself, and
+// refused.
+HANDLE open_handle(const std::string &path, DWORD access, DWORD disposition,
+                   bool follow_links = true) {
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     const HANDLE h =
         CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+                    nullptr, disposition, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_win32();
+        return h;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!follow_links && GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(h);
+        errno = ELOOP;
+        return INVALID_HANDLE_VALUE;
+    }
     return h;
 }
 
@@ -84,7 +98,8 @@ bool identify_handle(HANDLE h, file_id &id) {
 
 } // namespace
 
-std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive) {
+std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive,
+                       bool follow_links) {
     const char m = mode[0];
     const bool update = mode[1] == '+' || (mode[1] != '\0' && mode[2] == '+');
     DWORD access = GENERIC_READ;
@@ -98,9 +113,15 @@ std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive
         access = GENERIC_READ | GENERIC_WRITE;
         flags = _O_RDWR;
     }
-    const HANDLE h = open_handle(path, access, disposition);
+    const HANDLE h = open_handle(path, access, disposition, follow_links);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
+    // A name may stand for a device or a pipe: only a file on a disk is used.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        errno = EINVAL;
+        return nullptr;
+    }
     const int fd = descriptor_for(h, flags);
     if (fd < 0)
         return nullptr;
@@ -210,20 +231,56 @@ bool read_refused_by_lock() {
 
 #else
 
-std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive) {
-    if (!exclusive)
-        return std::fopen(path.c_str(), mode);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+namespace {
+
+// The open(2) flags of an fopen mode.
+int open_flags(const char *mode) {
+    const bool update = std::strchr(mode, '+') != nullptr;
+    if (mode[0] == 'w')
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    return update ? O_RDWR : O_RDONLY;
+}
+
+// Closes `fd` and fails with `reason`.
+std::FILE *refuse(int fd, int reason) {
+    ::close(fd);
+    errno = reason;
+    return nullptr;
+}
+
+} // namespace
+
+std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive,
+                       bool follow_links) {
+    if (exclusive) {
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return nullptr;
+        std::FILE *fp = fdopen(fd, mode);
+        if (fp == nullptr) {
+            const int reason = errno;
+            ::unlink(path.c_str());
+            return refuse(fd, reason);
+        }
+        return fp;
+    }
+    // Opened without blocking, so that a FIFO cannot hold the open, and checked through the
+    // descriptor; the descriptor then blocks as usual.
+    const int fd = ::open(path.c_str(),
+                          open_flags(mode) | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW),
+                          0666);
     if (fd < 0)
         return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return refuse(fd, errno);
+    if (!S_ISREG(st.st_mode))
+        return refuse(fd, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        return refuse(fd, errno);
     std::FILE *fp = fdopen(fd, mode);
-    if (fp == nullptr) {
-        const int reason = errno;
-        ::close(fd);
-        ::unlink(path.c_str());
-        errno = reason;
-    }
-    return fp;
+    return fp != nullptr ? fp : refuse(fd, errno);
 }
 
 int64_t read_at(std::FILE *fp, int64_t offset, void *buf, std::size_t n) {

@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <string>
 
-// Opens a binary stream with an fopen mode ("rb", "r+b", "wb"). With `exclusive` the file
-// is created new for writing, mode 0600, and nothing that already stands under the name, a
-// link included, is opened. On failure errno tells why.
-std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive);
+// Opens a binary stream with an fopen mode ("rb", "r+b", "wb") on a regular file only:
+// what was opened is checked, never the name before it, so nothing put under the name in
+// between (a FIFO would block the open for ever) is used; EISDIR or EINVAL tell what else
+// stood there. Without `follow_links` a link under the name is not followed (ELOOP). With
+// `exclusive` the file is created new for writing, mode 0600, and nothing that already
+// stands under the name, a link included, is opened. On failure errno tells why.
+std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive,
+                       bool follow_links = true);
 
 // Reads up to n bytes at `offset` of the stream's file, past its buffer and without moving
 // its position; returns how many arrived, or -1 with errno set on a failure.
