@@ -105,6 +105,8 @@ int run_sequence(int argc, char **argv) {
     }
     if (writes && !finish_interrupted_realignment(*ctx))
         return 1;
+    if (writes)
+        remove_backup_leftovers(*ctx);
     if (writes && opts.backup && !run_backup(*ctx))
         return 1;
 

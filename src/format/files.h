@@ -68,9 +68,9 @@ class jam_file {
     jam_file &operator=(const jam_file &) = delete;
 
     // Opens with an fopen mode ("rb", "wb", "r+b"); `buffer` sets the stdio buffer size.
-    // Only regular files are opened (links followed unless `follow_links` is false). A stream that writes without a
-    // buffer of its own is unbuffered: each write of a record is then one system call,
-    // so an interruption or a crash can never leave part of a record on the disk.
+    // Only regular files are opened (links followed unless `follow_links` is false). A stream that
+    // writes without a buffer of its own is unbuffered: each write of a record is then one system
+    // call, so an interruption or a crash can never leave part of a record on the disk.
     bool open(const std::string &path, const char *mode, std::size_t buffer = 0,
               bool follow_links = true);
     // Creates a new file for writing, mode 0600, and fails when anything, a link included,

@@ -58,8 +58,7 @@ HANDLE handle_of(std::FILE *fp) {
 // refused.
 HANDLE open_handle(const std::string &path, DWORD access, DWORD disposition,
                    bool follow_links = true) {
-    const DWORD flags =
-        FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     const HANDLE h =
         CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, disposition, flags, nullptr);
@@ -267,9 +266,9 @@ std::FILE *open_stream(const std::string &path, const char *mode, bool exclusive
     }
     // Opened without blocking, so that a FIFO cannot hold the open, and checked through the
     // descriptor; the descriptor then blocks as usual.
-    const int fd = ::open(path.c_str(),
-                          open_flags(mode) | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW),
-                          0666);
+    const int fd =
+        ::open(path.c_str(),
+               open_flags(mode) | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW), 0666);
     if (fd < 0)
         return nullptr;
     struct stat st {};

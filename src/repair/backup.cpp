@@ -41,6 +41,11 @@ bool copy_file(const std::string &from, const std::string &to, std::vector<unsig
 
 } // namespace
 
+void remove_backup_leftovers(const run_context &ctx) {
+    for (const char *ext : EXTENSIONS)
+        remove_leftover(ctx.options.base_name + "." + ext + ".bak.tmp");
+}
+
 bool run_backup(run_context &ctx) {
     std::printf("\nBacking up...\n");
     std::vector<unsigned char> buffer(COPY_BUFFER);

@@ -6,6 +6,9 @@
 
 // Copies every file of the base to "<file>.bak". Returns false when the backup failed.
 bool run_backup(run_context &ctx);
+// Removes the incomplete copies a killed backup left, with a WARN line for each: any
+// repair run does, with -b or without.
+void remove_backup_leftovers(const run_context &ctx);
 
 // The "Repairs" section: the fixed-header fields, trailing .JHR bytes, .JDX and .JLR cut to
 // whole records, and the last-read records marked by the analysis.
