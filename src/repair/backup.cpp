@@ -3,6 +3,7 @@
 #include "format/files.h"
 #include "repair/repair.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -43,6 +44,12 @@ bool run_backup(run_context &ctx) {
     std::printf("\nBacking up...\n");
     std::vector<unsigned char> buffer(COPY_BUFFER);
     bool copied = false;
+    // The backups an earlier run left, noted before this run writes its own: where case is
+    // ignored, two extensions lead to one backup.
+    std::vector<std::string> earlier;
+    for (const char *ext : EXTENSIONS)
+        if (file_exists(ctx.options.base_name + "." + ext + ".bak"))
+            earlier.emplace_back(ext);
     for (const char *ext : EXTENSIONS) {
         const std::string source = ctx.options.base_name + "." + ext;
         if (!file_exists(source))
@@ -52,11 +59,14 @@ bool run_backup(run_context &ctx) {
             error_line("  WARN: not backed up: %s is %s\n", source.c_str(), kind);
             continue;
         }
+        const bool replaces = std::find(earlier.begin(), earlier.end(), ext) != earlier.end();
         if (!copy_file(source, source + ".bak", buffer)) {
             error_line("  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
             return false;
         }
         std::printf("  Backed up: %s\n", source.c_str());
+        if (replaces)
+            error_line("  WARN: replaced the backup of an earlier run: %s.bak\n", source.c_str());
         copied = true;
     }
     // The .JHR was there when the run began; finding no file at all is a failure too.
