@@ -37,4 +37,6 @@ endif()
 # A compiler that defines _FORTIFY_SOURCE itself would otherwise warn of a redefinition.
 target_compile_options(cairnfix_hardening INTERFACE -U_FORTIFY_SOURCE ${hardening_compile})
 target_link_options(cairnfix_hardening INTERFACE ${hardening_link})
-message(STATUS "Hardening: ${hardening_compile} ${hardening_link}")
+list(JOIN hardening_compile " " shown_compile)
+list(JOIN hardening_link " " shown_link)
+message(STATUS "Hardening: ${shown_compile} ${shown_link}")
