@@ -47,10 +47,11 @@ lint:
 	  echo "Lint skipped: clang-format or clang-tidy is not installed"; \
 	fi
 
-# The package of the release build (a .deb on Linux), written to build/release.
+# The package (a .deb on Linux), written to build/package. It is built as a packager
+# builds: warnings are not errors there, and no tests are built.
 package:
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target package
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS) --target package
 
 # cairnfix.exe and its tests, cross-built with MinGW-w64 (build/windows); the tests run
 # under Wine.
@@ -61,10 +62,10 @@ windows:
 test-windows: windows
 	ctest --preset windows
 
-# The zip of cairnfix.exe and its man page, written to build/windows.
+# The zip of cairnfix.exe, its man page and the licence, written to build/package-windows.
 package-windows:
-	cmake --preset windows
-	cmake --build --preset windows -j $(JOBS) --target package
+	cmake --preset package-windows
+	cmake --build --preset package-windows -j $(JOBS) --target package
 
 # Times the release tool on generated bases (kept in build/bench-data): by default analysis,
 # repair, verbose output and stale CRCs, each the median of 9 runs against `cat` of the base.
@@ -80,7 +81,8 @@ clean:
 # A 60-second libFuzzer session (clang); new inputs go to build/fuzz/corpus.
 fuzz:
 	cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCAIRNFIX_FUZZ=ON -DCAIRNFIX_BUILD_TESTS=OFF
+	  -DCAIRNFIX_FUZZ=ON -DCAIRNFIX_BUILD_TESTS=OFF \
+	  -DCAIRNFIX_WERROR=ON
 	cmake --build build/fuzz -j $(JOBS) --target cairnfix_fuzz
 	mkdir -p build/fuzz/corpus
 	./build/fuzz/fuzz/cairnfix_fuzz -max_total_time=60 -max_len=16384 -close_fd_mask=3 -dict=fuzz/jam.dict \

@@ -17,6 +17,7 @@ On request it repairs in place what can be repaired: header counters,
 stray bytes, last-read records, reply links and CRCs, and a lost index.
 It holds the JAM write lock while it writes and can back up every file
 first.")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 # Directories the install creates get 0755 whatever the umask of the build.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
@@ -30,19 +31,36 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
   # Every Debian package carries its copyright notice and a changelog under
-  # /usr/share/doc/cairnfix. The changelog's one entry has the version and the date.
+  # /usr/share/doc/cairnfix. The copyright file, in Debian's machine-readable format, is
+  # made from LICENSE, so the two cannot differ; the changelog's one entry has the version
+  # and the date.
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" found "${license}")
+  set(CAIRNFIX_COPYRIGHT ${CMAKE_MATCH_1})
+  string(FIND "${license}" "Permission" start)
+  string(SUBSTRING "${license}" ${start} -1 body)
+  string(STRIP "${body}" body)
+  string(REPLACE "\n\n" "\n.\n" body "${body}")
+  string(REPLACE "\n" "\n " body "${body}")
+  set(CAIRNFIX_LICENSE_BODY " ${body}")
+  configure_file(cmake/debian/copyright.in debian/copyright @ONLY)
   execute_process(COMMAND date -u -R -d ${CAIRNFIX_DATE} OUTPUT_VARIABLE CAIRNFIX_CHANGELOG_DATE
                   OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   configure_file(cmake/debian/changelog.in debian/changelog @ONLY)
   execute_process(COMMAND ${GZIP_EXECUTABLE} -9nc ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
                   OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
                   COMMAND_ERROR_IS_FATAL ANY)
-  install(FILES cmake/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright
+                ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 elseif(WIN32)
-  # A zip of cairnfix.exe (it runs on its own: the runtime is linked in) and the man page.
+  # A zip of cairnfix.exe (it runs on its own: the runtime is linked in), the man page and
+  # the licence, as LICENSE.txt at the top, where Windows opens it with a double click.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME cairnfix-${PROJECT_VERSION}-windows-x86_64)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+else()
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 include(CPack)

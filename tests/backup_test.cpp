@@ -36,13 +36,21 @@ TEST(Backup, CompleteCopiesOrNoneAndNothingWrittenAfterAFailure) {
     std::filesystem::create_directory(jdt + ".bak");
     const run_result stopped = run_cairnfix({"-r", "-b", b.base()});
     EXPECT_EQ(stopped.status, 1);
-    EXPECT_EQ(stopped.err, r.err);
+    EXPECT_EQ(stopped.err, "  WARN: replaced the backup of an earlier run: " +
+                               b.path(jam_ext::jhr) + ".bak\n" + r.err);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(b.bytes(static_cast<jam_ext>(i)), before[i]) << i;
 
+    // The .JHR's backup of the failed run and an old .JLR backup are replaced, each with a
+    // line that says so.
     std::filesystem::remove(jdt + ".bak");
-    write_file(b.path(jam_ext::jlr) + ".bak", "old backup"); // replaced without notice
-    EXPECT_EQ(run_cairnfix({"-r", "-b", b.base()}).err, "");
+    write_file(b.path(jam_ext::jlr) + ".bak", "old backup");
+    const std::string err = run_cairnfix({"-r", "-b", b.base()}).err;
+    for (const jam_ext e : {jam_ext::jhr, jam_ext::jlr})
+        EXPECT_TRUE(
+            contains(err, "  WARN: replaced the backup of an earlier run: " + b.path(e) + ".bak\n"))
+            << err;
+    EXPECT_FALSE(contains(err, jdt)) << err;
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(read_file(b.path(static_cast<jam_ext>(i)) + ".bak"), before[i]) << i;
     if (!ignores_case) {

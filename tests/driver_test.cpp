@@ -29,13 +29,20 @@ static std::string usage_for(const std::string &prog) {
            prog + " -r -x -p -b <basename>\n";
 }
 
-// -h prints the usage even with a base name; an unknown option or a missing base name is
-// an error. Otherwise the banner shows what the options select: a later -a does not undo
-// -r, flags group, and options after the base name are not looked at.
+// -h and --help print the usage even with a base name, --version one line; an unknown
+// option (a long one too) or a missing base name is an error. Otherwise the banner shows
+// what the options select: a later -a does not undo -r, flags group, and arguments after
+// the base name are not looked at, only named.
 TEST(CommandLine, UsageOptionsAndBanner) {
-    const std::string usage = usage_for(CAIRNFIX_BIN), fatal = "\nFATAL: .JHR not found.\n";
+    const auto not_found = [](const std::string &base) {
+        return "\nFATAL: .JHR not found.\n  Looked for " + base + ".jhr and " + base + ".JHR\n";
+    };
+    const std::string usage = usage_for(CAIRNFIX_BIN), fatal = not_found("b");
     const std::tuple<std::vector<std::string>, int, std::string, std::string> runs[] = {
         {{"-h", "/nonexistent/base"}, 0, usage, ""},
+        {{"-x", "--help", "b"}, 0, usage, ""},
+        {{"--version", "-q"}, 0, "cairnfix " CAIRNFIX_VERSION "\n", ""},
+        {{"--versions", "b"}, 1, usage, "Unknown option: --\n"},
         {{"-q", "b"}, 1, usage, "Unknown option: -q\n"},
         {{"-r"}, 1, usage, "Error: no basename given.\n\n"},
         {{"-x", "-b", "/nonexistent/gone"},
@@ -49,13 +56,20 @@ TEST(CommandLine, UsageOptionsAndBanner) {
          "  .JDT  /nonexistent/gone.jdt  [not found]\n"
          "  .JDX  /nonexistent/gone.jdx  [NOT FOUND]\n"
          "  .JLR  /nonexistent/gone.jlr  [not found]\n",
-         fatal},
+         not_found("/nonexistent/gone")},
         {{"-r", "-a", "b"}, 1, "Base : b\nMode : REPAIR\n", fatal},
         {{"-a", "-r", "b"}, 1, "Base : b\nMode : REPAIR\n", fatal},
         {{"-rp", "b"}, 1, "Base : b\nMode : REPAIR\n", fatal},
         {{"-p", "b"}, 1, "Base : b\nMode : PACK\n", fatal},
-        {{"b", "-v", "-q"}, 1, "Base : b\nMode : ANALYZE-ONLY\n", fatal},
-        {{"--", "-odd"}, 1, "Base : -odd\nMode : ANALYZE-ONLY\n", fatal},
+        {{"b", "-v", "x", "-"},
+         1,
+         "Base : b\nMode : ANALYZE-ONLY\n",
+         "  WARN: ignored argument after the base name: -v (options go before the base name)\n"
+         "  WARN: ignored argument after the base name: x\n"
+         "  WARN: ignored argument after the base name: -\n" +
+             fatal},
+        {{"--", "-odd"}, 1, "Base : -odd\nMode : ANALYZE-ONLY\n", not_found("-odd")},
+        {{"missing.jhr"}, 1, "Base : missing.jhr\n", not_found("missing.jhr")},
     };
     // The usage and the banner for a missing .JHR are the whole output.
     for (const auto &[args, status, out, err] : runs) {
@@ -82,6 +96,118 @@ TEST(CommandLine, FileDiscovery) {
                          "\nFiles:\n  .JHR" + at + jhr + "  [found]\n  .JDT" + at +
                              ".jdt  [not found]\n  .JDX" + at + ".jdx  [found]\n  .JLR" + at +
                              ".jlr  [found]\n"));
+}
+
+// The name of any file of a base, under either case form of its extension, stands for the
+// base when no header file exists for it as a base name; a base whose own name ends in
+// ".jhr" is still found under that name.
+TEST(CommandLine, FileNameOfTheBaseAsOperand) {
+    base_builder b("area"), named_like_a_file(b.dir(), "area.jhr");
+    b.upper(jam_ext::jdx).write();
+    for (const char *ext : {".jhr", ".jdt", ".JDX", ".jlr"}) {
+        const run_result r = run_cairnfix({"-x", b.base() + ext});
+        EXPECT_TRUE(r.status == 0 && contains(r.out, "Base : " + b.base() + "\n") && r.err.empty())
+            << ext << "\n"
+            << r.out << r.err;
+    }
+    named_like_a_file.write();
+    const run_result own = run_cairnfix({named_like_a_file.base()});
+    EXPECT_TRUE(contains(own.out, "  .JHR  " + b.base() + ".jhr.jhr  [found]\n")) << own.out;
+}
+
+// "cairnfix base -r" analyses and says that -r was ignored; -b without -r or -p says that
+// there is nothing to back up. Neither writes anything.
+TEST(CommandLine, IgnoredOptionsAreNamed) {
+    base_builder b;
+    b.write();
+    b.append(jam_ext::jdx, "\x01");
+    const std::string jdx = b.bytes(jam_ext::jdx);
+    const run_result late = run_cairnfix({b.base(), "-r", "-b"});
+    EXPECT_TRUE(late.status == 2 && contains(late.out, "Mode : ANALYZE-ONLY\n")) << late.out;
+    EXPECT_EQ(
+        late.err,
+        "  WARN: ignored argument after the base name: -r (options go before the base name)\n"
+        "  WARN: ignored argument after the base name: -b (options go before the base name)\n");
+    const run_result backup = run_cairnfix({"-b", b.base()});
+    EXPECT_EQ(backup.err,
+              "  WARN: nothing to back up: an analysis writes nothing (-b works with -r or -p)\n");
+    EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
+    EXPECT_FALSE(std::filesystem::exists(b.path(jam_ext::jdx) + ".bak"));
+}
+
+// The exit status of a repair counts the issues printed before repairing, less a corrected
+// byte shift (taken off the list before it is printed) and the messages whose dangling
+// reply links were set to 0; every other repaired issue still counts. The README's table
+// of exit statuses quotes these rows.
+TEST(CommandLine, ExitStatusAfterARepair) {
+    struct row {
+        const char *what;
+        void (*damage)(base_builder &);
+        const char *options;
+        int repair, check;
+    };
+    const row rows[] = {
+        {"a dangling reply link",
+         [](base_builder &b) {
+             b.add_message().links(0, 0, 7);
+             b.write();
+         },
+         "-rx", 0, 0},
+        {"a stale MSGID CRC",
+         [](base_builder &b) {
+             b.add_message().msgid("1:2/3 4").hdr.MSGIDcrc = 5;
+             b.write();
+         },
+         "-rx", 2, 0},
+        {"a byte shift",
+         [](base_builder &b) {
+             b.add_message();
+             b.write();
+             b.insert(jam_ext::jhr, 8, "\n");
+         },
+         "-r", 0, 0},
+        {"a dangling link and a stale CRC in one message",
+         [](base_builder &b) {
+             b.add_message().links(0, 0, 7).msgid("1:2/3 4").hdr.MSGIDcrc = 5;
+             b.write();
+         },
+         "-rx", 2, 0},
+        {"a dangling link in each of two messages",
+         [](base_builder &b) {
+             b.add_message().links(9, 0, 0);
+             b.add_message().links(0, 8, 0);
+             b.write();
+         },
+         "-px", 0, 0},
+        {"two dangling links in one message",
+         [](base_builder &b) {
+             b.add_message().links(9, 0, 7);
+             b.write();
+         },
+         "-rx", 2, 0},
+        {"a stray index byte",
+         [](base_builder &b) {
+             b.add_message();
+             b.write();
+             b.append(jam_ext::jdx, "\x01");
+         },
+         "-r", 2, 0},
+        {"a dangling reply link, analysed",
+         [](base_builder &b) {
+             b.add_message().links(0, 0, 7);
+             b.write();
+         },
+         "-x", 2, 2},
+    };
+    for (const row &r : rows) {
+        base_builder b;
+        r.damage(b);
+        const run_result first = run_cairnfix({r.options, b.base()});
+        const run_result second = run_cairnfix({"-x", b.base()});
+        EXPECT_EQ(std::tuple(first.status, second.status), std::tuple(r.repair, r.check))
+            << r.what << "\n"
+            << first.out << first.err << second.out;
+    }
 }
 
 // At most 512 issues are kept, each cut to 319 characters; all of them are counted.

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # What a release carries: the version and the date set in CMakeLists.txt reach the usage
-# text, the banner and the man page; given CPack, the Debian package made from the build
-# carries them too and holds the tool, its man page, a copyright file and a changelog.
+# text, the banner, --version and the man page; given CPack, the Debian package made from
+# the build carries them too and holds the tool (built hardened), its man page, a copyright
+# file that gives the licence of LICENSE, and a changelog. With ZIP, the Windows zip of a
+# cross build is checked instead: the .exe, the man page and the licence.
 #
-#   tests/release_test.sh BUILD_DIR VERSION DATE [CPACK]
+#   tests/release_test.sh BUILD_DIR VERSION DATE [CPACK [DEB|ZIP]]
 #
 # mandoc and lintian check the man page and the package where they are installed.
 set -euo pipefail
 
-BUILD=$1 VERSION=$2 DATE=$3 CPACK=${4:-}
+BUILD=$1 VERSION=$2 DATE=$3 CPACK=${4:-} GENERATOR=${5:-DEB}
 SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=$(mktemp -d "$BUILD/release_test.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -21,13 +23,17 @@ expect() { # WHAT ACTUAL EXPECTED
     fi
 }
 
-# The first line of the usage text and of a run's banner.
+# The first line of the usage text and of a run's banner, and --version.
 check_tool() {
     expect "usage of $1" "$("$1" -h | head -n 1)" \
         "cairnfix v$VERSION  -  FidoNet JAM Message Base Analyzer & Repair"
     expect "banner of $1" "$("$1" "$WORK/none" 2>/dev/null | head -n 1)" \
         "cairnfix v$VERSION  -  FidoNet JAM Message Base Tool"
+    expect "--version of $1" "$("$1" --version)" "cairnfix $VERSION"
 }
+
+# The licence's text from its first paragraph on, as a copyright file holds it.
+license_body() { sed -n '/^Permission/,$p' "$SOURCE/LICENSE"; }
 
 check_man_page() {
     expect ".TH of $1" "$(grep '^\.TH ' "$1")" \
@@ -37,10 +43,26 @@ check_man_page() {
     fi
 }
 
-check_tool "$BUILD/cairnfix"
+[[ $GENERATOR == ZIP ]] || check_tool "$BUILD/cairnfix"
 check_man_page "$BUILD/cairnfix.1"
 if command -v mandoc >/dev/null; then
     expect "mandoc -Tlint docs/cairnfix.1" "$(mandoc -Tlint "$SOURCE/docs/cairnfix.1" 2>&1 || true)" ""
+fi
+
+if [[ $GENERATOR == ZIP ]]; then
+    "$CPACK" -G ZIP --config "$BUILD/CPackConfig.cmake" -B "$WORK" >"$WORK/cpack.log" 2>&1 ||
+        { cat "$WORK/cpack.log" >&2; exit 1; }
+    name=cairnfix-$VERSION-windows-x86_64
+    [[ -f $WORK/$name.zip ]] || { echo "FAIL: no $name.zip" >&2; ls "$WORK" >&2; exit 1; }
+    mkdir "$WORK/zip"
+    (cd "$WORK/zip" && "$(dirname "$CPACK")/cmake" -E tar xf "../$name.zip")
+    expect "zip contents" "$(cd "$WORK/zip" && find . -type f | sort)" "\
+./$name/LICENSE.txt
+./$name/bin/cairnfix.exe
+./$name/share/man/man1/cairnfix.1"
+    cmp "$SOURCE/LICENSE" "$WORK/zip/$name/LICENSE.txt" || FAILED=1
+    cmp "$BUILD/cairnfix.1" "$WORK/zip/$name/share/man/man1/cairnfix.1" || FAILED=1
+    exit $FAILED
 fi
 
 if [[ -n $CPACK ]]; then
@@ -84,6 +106,29 @@ root/root -rw-r--r-- ./usr/share/man/man1/cairnfix.1.gz"
     gzip -dc "$WORK/root/usr/share/man/man1/cairnfix.1.gz" >"$WORK/cairnfix.1"
     check_man_page "$WORK/cairnfix.1"
     cmp "$WORK/cairnfix.1" "$BUILD/cairnfix.1" || FAILED=1
+
+    # The copyright file in Debian's machine-readable form, holding the text of LICENSE.
+    copyright=$WORK/root/usr/share/doc/cairnfix/copyright
+    expect "copyright format" "$(head -n 1 "$copyright")" \
+        "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+    expect "copyright of every file" "$(grep -A 2 '^Files:' "$copyright")" "\
+Files: *
+Copyright: $(sed -n 's/^Copyright (c) //p' "$SOURCE/LICENSE")
+License: Expat"
+    expect "licence text" "$(sed -n '/^License: Expat/,$p' "$copyright" | sed -n '/^ /{s/^ //;s/^\.$//;p}')" \
+        "$(license_body)"
+
+    # Hardened as the distribution builds: fortified calls, stack protection, relro and
+    # bind-now.
+    if command -v readelf >/dev/null; then
+        tool=$WORK/root/usr/bin/cairnfix
+        segments=$(readelf -lW "$tool") dynamic=$(readelf -dW "$tool")
+        symbols=$(readelf --dyn-syms -W "$tool")
+        grep -q GNU_RELRO <<<"$segments" || expect "relro" "none" "GNU_RELRO"
+        grep -Eq 'BIND_NOW|FLAGS_1.* NOW' <<<"$dynamic" || expect "bind-now" "none" "BIND_NOW"
+        grep -q __stack_chk_fail <<<"$symbols" || expect "stack protector" "none" "__stack_chk_fail"
+        grep -Eq '__[a-z]+_chk' <<<"$symbols" || expect "fortify" "none" "a __*_chk function"
+    fi
     if command -v lintian >/dev/null; then
         lintian --fail-on error,warning "$deb" >&2 || FAILED=1
     fi

@@ -41,6 +41,37 @@ void apply_option(char letter, run_options &opts) {
     }
 }
 
+// Tab completion offers "GENERAL.jhr" where the base name "GENERAL" is meant. When no
+// header file exists for the operand as a base name but the operand is itself a file of a
+// base, under one of the two case forms of an extension, the extension is dropped.
+std::string base_name_of(const std::string &operand) {
+    std::string found;
+    if (find_ext(operand, "jhr", "JHR", found) || !file_exists(operand))
+        return operand;
+    static const char *const EXTENSIONS[] = {".jhr", ".jdt", ".jdx", ".jlr",
+                                             ".JHR", ".JDT", ".JDX", ".JLR"};
+    for (const char *ext : EXTENSIONS)
+        if (operand.size() > 4 && operand.ends_with(ext))
+            return operand.substr(0, operand.size() - 4);
+    return operand;
+}
+
+// Takes argv[index] as the base name. What follows it is ignored, and each ignored
+// argument is named, so that "cairnfix base -r" does not pass for a repair.
+scan_outcome take_base_name(int argc, char **argv, int index, run_options &opts) {
+    opts.base_name = base_name_of(argv[index]);
+    for (int i = index + 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] == '-' && arg[1] != '\0')
+            error_line("  WARN: ignored argument after the base name: %s (options go before the "
+                       "base name)\n",
+                       arg);
+        else
+            error_line("  WARN: ignored argument after the base name: %s\n", arg);
+    }
+    return scan_outcome::run;
+}
+
 } // namespace
 
 void print_usage(const char *prog) {
@@ -73,16 +104,22 @@ scan_outcome scan_options(int argc, char **argv, run_options &opts) {
     int arg_index = 1;
     while (arg_index < argc) {
         const char *arg = argv[arg_index];
-        if (arg[0] != '-' || arg[1] == '\0') {
-            opts.base_name = arg;
-            return scan_outcome::run;
-        }
+        if (arg[0] != '-' || arg[1] == '\0')
+            return take_base_name(argc, argv, arg_index, opts);
         if (std::strcmp(arg, "--") == 0) {
             ++arg_index;
             if (arg_index >= argc)
                 break;
-            opts.base_name = argv[arg_index];
-            return scan_outcome::run;
+            return take_base_name(argc, argv, arg_index, opts);
+        }
+        // The two long options every command-line tool answers; no other word is known.
+        if (std::strcmp(arg, "--help") == 0) {
+            print_usage(prog);
+            return scan_outcome::help;
+        }
+        if (std::strcmp(arg, "--version") == 0) {
+            std::printf("cairnfix %s\n", CAIRNFIX_VERSION);
+            return scan_outcome::help;
         }
         // Letters may be grouped: -rxpb sets four flags.
         for (const char *p = arg + 1; *p != '\0'; ++p) {

@@ -81,7 +81,9 @@ int run_sequence(int argc, char **argv) {
     print_banner(opts);
     find_files(*ctx);
     if (!ctx->jhr_found) {
-        error_line("\nFATAL: .JHR not found.\n");
+        const std::string &base = ctx->options.base_name;
+        error_line("\nFATAL: .JHR not found.\n  Looked for %s.jhr and %s.JHR\n", base.c_str(),
+                   base.c_str());
         return 1;
     }
     if (const char *kind = special_file_kind(ctx->jhr_path)) {
@@ -109,6 +111,9 @@ int run_sequence(int argc, char **argv) {
         remove_backup_leftovers(*ctx);
     if (writes && opts.backup && !run_backup(*ctx))
         return 1;
+    if (!writes && opts.backup)
+        error_line("  WARN: nothing to back up: an analysis writes nothing (-b works with -r "
+                   "or -p)\n");
 
     ctx->report = scan_report{};
     if (!detect_byte_shift(*ctx))

@@ -58,6 +58,11 @@ bool run_backup(run_context &ctx) {
         return std::any_of(files.begin(), files.end(),
                            [&](const std::string &f) { return same_file(f, path); });
     };
+    // The backups an earlier run left, noted before this run writes its own.
+    std::vector<std::string> earlier;
+    for (const char *ext : EXTENSIONS)
+        if (file_exists(ctx.options.base_name + "." + ext + ".bak"))
+            earlier.emplace_back(ext);
     for (const char *ext : EXTENSIONS) {
         const std::string source = ctx.options.base_name + "." + ext;
         if (!file_exists(source) || one_of(sources, source))
@@ -68,11 +73,14 @@ bool run_backup(run_context &ctx) {
             continue;
         }
         const std::string backup = source + ".bak";
+        const bool replaces = std::find(earlier.begin(), earlier.end(), ext) != earlier.end();
         if (one_of(backups, backup) || !copy_file(source, backup, buffer)) {
             error_line("  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
             return false;
         }
         std::printf("  Backed up: %s\n", source.c_str());
+        if (replaces)
+            error_line("  WARN: replaced the backup of an earlier run: %s.bak\n", source.c_str());
         sources.push_back(source);
         backups.push_back(backup);
         copied = true;
