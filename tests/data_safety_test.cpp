@@ -99,9 +99,9 @@ TEST(DataSafety, BackupsReplaceLinksInsteadOfWritingThroughThem) {
 
     const run_result r = run_cairnfix({"-r", "-b", b.base()});
     EXPECT_EQ(r.status, 2) << r.out << r.err;
-    EXPECT_EQ(r.err, "  WARN: replaced the backup of an earlier run: " + jhr +
-                         ".bak\n  WARN: replaced the backup of an earlier run: " + jdt +
-                         ".bak\n  WARN: removed leftover " + b.path(jam_ext::jlr) + ".bak.tmp\n");
+    EXPECT_EQ(r.err, "  WARN: removed leftover " + b.path(jam_ext::jlr) +
+                         ".bak.tmp\n  WARN: replaced the backup of an earlier run: " + jhr +
+                         ".bak\n  WARN: replaced the backup of an earlier run: " + jdt + ".bak\n");
     EXPECT_EQ(read_file(jhr + ".bak"), jhr_before);
     EXPECT_FALSE(fs::is_symlink(jhr + ".bak"));
     EXPECT_EQ(b.bytes(jam_ext::jdt), jdt_before);

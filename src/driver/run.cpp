@@ -111,7 +111,7 @@ int run_sequence(int argc, char **argv) {
         remove_backup_leftovers(*ctx);
     if (writes && opts.backup && !run_backup(*ctx))
         return 1;
-    if (!writes && opts.backup)
+    if (!writes && !refused && opts.backup)
         error_line("  WARN: nothing to back up: an analysis writes nothing (-b works with -r "
                    "or -p)\n");
 
