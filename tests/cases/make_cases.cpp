@@ -183,6 +183,83 @@ const case_def CASES[] = {
          directory_at(b.path(jam_ext::jdx));
      }},
 
+    // ---- The index against the headers
+    // A live message no record points at.
+    {"index-misses-a-message", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.write();
+         b.index = std::vector<idx_record>{b.derived_index(0), b.derived_index(2)};
+         b.write();
+     }},
+    // Every header indexed, and one more record pointing ten bytes into a header.
+    {"index-points-into-a-header", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.write();
+         idx_record inside = b.derived_index(1);
+         inside.HdrOffset += 10;
+         b.index = std::vector<idx_record>{b.derived_index(0), b.derived_index(1),
+                                           b.derived_index(2), inside};
+         b.write();
+     }},
+    // Two records swapped, and the first one again at the end.
+    {"index-out-of-order", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.write();
+         b.index = std::vector<idx_record>{b.derived_index(0), b.derived_index(2),
+                                           b.derived_index(1), b.derived_index(0)};
+         b.write();
+     }},
+    // A UserCRC that is not the recipient's hides that message from its reader; a deleted
+    // message's record is judged too.
+    {"index-wrong-usercrc", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.messages[2].deleted();
+         b.write();
+         b.index =
+             std::vector<idx_record>{b.derived_index(0), b.derived_index(1), b.derived_index(2)};
+         b.index->at(1).UserCRC = 0x12345678;
+         b.index->at(2).UserCRC = 0;
+         b.write();
+     }},
+    // A real base's index damaged three ways: two records swapped, one moved ten bytes into
+    // its header, another's UserCRC set to 0x12345678.
+    {"real-cm-small-index-damaged", nullptr,
+     [](base_builder &b) {
+         copy_base(b, "tests/data/cm-small/cm-small");
+         std::string jdx = b.bytes(jam_ext::jdx);
+         std::swap_ranges(jdx.begin() + 3 * 8, jdx.begin() + 4 * 8, jdx.begin() + 4 * 8);
+         b.set_bytes(jam_ext::jdx, jdx);
+         b.put_u32(jam_ext::jdx, 7 * 8 + 4, b.get_u32(jam_ext::jdx, 7 * 8 + 4) + 10);
+         b.put_u32(jam_ext::jdx, 12 * 8, 0x12345678);
+     }},
+    // A base as a tosser's pack leaves it (it stands in for a real packed base): the removed
+    // messages' records are holes, so every message keeps its number, and the links, the
+    // MessageNumber fields and the last-read record count by those numbers. Links into
+    // holes name removed messages; #10's Reply1st=16 is sound. #12 was deleted after the
+    // pack.
+    {"packed-base", nullptr,
+     [](base_builder &b) {
+         b.fhdr.BaseMsgNum = 1;
+         b.holes = {3, 7, 12};
+         // By number: 1 2 3 5 6 7 9 10 11 12 14 15 16.
+         const std::vector<std::array<uint32_t, 3>> links = {
+             {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
+             {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
+         for (const auto &l : links)
+             b.add_message().links(l[0], l[1], l[2]);
+         b.messages[9].deleted();
+         b.lastread = {{0x1234, 1, 16, 16}};
+         b.write();
+     }},
+
     // ---- The header walk
     // An editor saved the header file of an empty area with a newline.
     {"header-file-cut-short", nullptr,
