@@ -55,6 +55,26 @@ TEST(RealBases, PackRebuildsTheIndexTheTosserWrote) {
     }
 }
 
+// jn-posted packed as a tosser packs (the report case real-jn-posted-packed holds it; no
+// real packed base was at hand): the pack keeps every record where it stands, holes
+// included, and the repair zeroes only the links into holes.
+TEST(RealBases, PackedBaseKeepsItsIndex) {
+    const std::string dir = make_temp_dir();
+    const std::string base = dir + "/base";
+    for (const char *ext : {".jhr", ".jdt", ".jdx", ".jlr"})
+        fs::copy_file(CAIRNFIX_SOURCE_DIR "/tests/cases/real-jn-posted-packed/base" +
+                          std::string(ext),
+                      base + ext);
+    const std::string jdx = read_file(base + ".jdx");
+    EXPECT_EQ(run_cairnfix({"-p", base}).status, 0);
+    EXPECT_EQ(read_file(base + ".jdx"), jdx);
+    const run_result repair = run_cairnfix({"-r", "-x", "-p", base});
+    EXPECT_TRUE(contains(repair.out, "  Fixed 3 reply-chain entries\n")) << repair.out;
+    EXPECT_EQ(read_file(base + ".jdx"), jdx);
+    EXPECT_EQ(issue_texts(run_cairnfix({"-x", base}).out), std::vector<std::string>{});
+    fs::remove_all(dir);
+}
+
 TEST(RealBases, GarbageCrcsAndActiveMsgsAreRepaired) {
     real_base b("amd64-medium");
     const run_result before = run_cairnfix({"-x", b.base});
@@ -62,6 +82,10 @@ TEST(RealBases, GarbageCrcsAndActiveMsgsAreRepaired) {
     // Hundreds of garbage CRCs fill the list; the ActiveMsgs issue comes later and is dropped.
     EXPECT_TRUE(contains(before.out, "\n=== Issues Found: 512 ===\n"));
     EXPECT_TRUE(contains(before.out, "  [  2] Msg[0]: MSGIDcrc mismatch stored=0x00000090"));
+    // Every UserCRC of its index is wrong too; the list is full before that issue comes.
+    EXPECT_EQ(report_section(before.out, ".JDX Against Headers"),
+              "\n=== .JDX Against Headers ===\n  Checked      : 500 records\n"
+              "  Wrong UserCRC: 500  *** ERROR ***\n");
 
     const std::set<uint32_t> reachable = index_offsets(b.file("jdx"));
     const run_result repair = run_cairnfix({"-r", "-x", "-p", "-b", b.base});

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -16,6 +17,36 @@ namespace {
 void copy_base(const base_builder &b, const std::string &from) {
     for (const char *ext : {"jhr", "jdt", "jdx", "jlr"})
         fs::copy_file(CAIRNFIX_SOURCE_DIR "/" + from + "." + ext, b.base() + "." + ext);
+}
+
+// Packs a base as a tosser does: the deleted headers leave .JHR, and a hole takes the place
+// of each one's .JDX record, so that no message changes its number. Links, MessageNumber
+// fields and texts stay as they are.
+void pack_like_a_tosser(const base_builder &b) {
+    const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
+    const auto *raw = reinterpret_cast<const unsigned char *>(jhr.data());
+    std::string packed = jhr.substr(0, FIXED_HEADER_SIZE);
+    std::map<uint32_t, uint32_t> new_offset; // all ones for a header removed
+    for (std::size_t at = FIXED_HEADER_SIZE; at + MSG_HEADER_SIZE <= jhr.size();) {
+        const msg_header h = decode_msg_header(raw + at);
+        const std::size_t end = at + MSG_HEADER_SIZE + h.SubfieldLen;
+        new_offset[static_cast<uint32_t>(at)] =
+            (h.Attribute & MSG_DELETED) ? ALL_ONES : static_cast<uint32_t>(packed.size());
+        if (!(h.Attribute & MSG_DELETED))
+            packed += jhr.substr(at, end - at);
+        at = end;
+    }
+    std::string index;
+    for (std::size_t at = 0; at + IDX_RECORD_SIZE <= jdx.size(); at += IDX_RECORD_SIZE) {
+        idx_record r = decode_idx_record(reinterpret_cast<const unsigned char *>(jdx.data()) + at);
+        if (!is_deleted_slot(r) && (r.HdrOffset = new_offset.at(r.HdrOffset)) == ALL_ONES)
+            r.UserCRC = ALL_ONES;
+        unsigned char out[IDX_RECORD_SIZE];
+        encode_idx_record(r, out);
+        index.append(reinterpret_cast<const char *>(out), sizeof out);
+    }
+    b.set_bytes(jam_ext::jhr, packed);
+    b.set_bytes(jam_ext::jdx, index);
 }
 
 // A directory where a file belongs; git keeps it through the file inside.
@@ -51,6 +82,12 @@ const case_def CASES[] = {
      [](base_builder &b) { copy_base(b, "tests/data/cm-netmail/cm-netmail"); }},
     {"real-jn-posted", nullptr,
      [](base_builder &b) { copy_base(b, "tests/data/jn-posted/jn-posted"); }},
+    // jn-posted as a tosser's pack leaves it (16 records, 3 holes, 13 headers).
+    {"real-jn-posted-packed", nullptr,
+     [](base_builder &b) {
+         copy_base(b, "tests/data/jn-posted/jn-posted");
+         pack_like_a_tosser(b);
+     }},
     // Its SubfieldLen counts 8 bytes too many per subfield: the walk breaks after 5 headers,
     // and the index the tosser wrote, which reaches all 12, is kept.
     {"real-jn-amd64-posted", nullptr,
