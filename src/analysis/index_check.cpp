@@ -26,6 +26,7 @@ struct fault_class {
 struct index_findings {
     int64_t checked = 0;
     fault_class not_indexed, no_header, out_of_order, wrong_crc;
+    bool moved = false; // a live header's record stands elsewhere than its place in .JHR
 };
 
 // The table index of the header at `offset`, or NO_POSITION. An index in order points at
@@ -43,15 +44,12 @@ uint32_t find_header(const msg_table_type &table, std::size_t next, uint32_t off
     return static_cast<uint32_t>(at - table.begin());
 }
 
-// Judges every live record whose HdrOffset lies in the message area (the others are
-// orphans, reported by the .JDX check); fills record_of_header with the first record that
-// points at each header.
-index_findings judge_records(const run_context &ctx, int64_t records, window_reader &jdx,
-                             std::vector<uint32_t> &record_of_header) {
-    const msg_table_type &table = ctx.msg_table;
-    index_findings f;
+// Calls visit(j, record, h) for every live record j whose HdrOffset lies in the message
+// area (the others are orphans, reported by the .JDX check), in .JDX order, with the table
+// index h of the header at that offset, or NO_POSITION.
+template <class F>
+void walk_index(const run_context &ctx, int64_t records, window_reader &jdx, F &&visit) {
     std::size_t next = 0; // the header after the last one found
-    int64_t highest = -1; // the furthest header an earlier record points at
     for (int64_t j = 0; j < records; ++j) {
         const unsigned char *raw = jdx.at(j * int64_t{IDX_RECORD_SIZE}, IDX_RECORD_SIZE);
         if (raw == nullptr)
@@ -60,26 +58,44 @@ index_findings judge_records(const run_context &ctx, int64_t records, window_rea
         if (is_deleted_slot(rec) || rec.HdrOffset < FIXED_HEADER_SIZE ||
             static_cast<int64_t>(rec.HdrOffset) >= ctx.jhr_size)
             continue;
+        const uint32_t h = find_header(ctx.msg_table, next, rec.HdrOffset);
+        if (h != NO_POSITION)
+            next = std::size_t{h} + 1;
+        visit(j, rec, h);
+    }
+}
+
+index_findings judge_records(const run_context &ctx, int64_t records, window_reader &jdx) {
+    const msg_table_type &table = ctx.msg_table;
+    index_findings f;
+    std::vector<bool> pointed(table.size());
+    int64_t live_pointed = 0;
+    int64_t highest = -1; // the furthest header an earlier record points at
+    walk_index(ctx, records, jdx, [&](int64_t j, const idx_record &rec, uint32_t h) {
         ++f.checked;
-        const uint32_t h = find_header(table, next, rec.HdrOffset);
         if (h == NO_POSITION) {
             f.no_header.add(j, rec.HdrOffset);
-            continue;
+            return;
         }
-        next = std::size_t{h} + 1;
-        if (record_of_header[h] == NO_POSITION)
-            record_of_header[h] = static_cast<uint32_t>(j);
+        if (!pointed[h]) {
+            pointed[h] = true;
+            live_pointed += table[h].deleted ? 0 : 1;
+        }
         if (static_cast<int64_t>(h) <= highest) {
             f.out_of_order.add(j, h);
-            continue;
+            return;
         }
         highest = h;
+        f.moved = f.moved || (!table[h].deleted && j != static_cast<int64_t>(h));
         if (rec.UserCRC != table[h].user_crc)
             f.wrong_crc.add(j, h);
-    }
-    for (std::size_t i = 0; i < table.size(); ++i)
-        if (!table[i].deleted && record_of_header[i] == NO_POSITION)
-            f.not_indexed.add(static_cast<int64_t>(i), 0);
+    });
+    // The walk reached the end of .JHR, so every live header it counted is in the table;
+    // only when some are not pointed at is the table searched for them.
+    if (live_pointed < ctx.report.active_count)
+        for (std::size_t i = 0; i < table.size(); ++i)
+            if (!table[i].deleted && !pointed[i])
+                f.not_indexed.add(static_cast<int64_t>(i), 0);
     return f;
 }
 
@@ -123,19 +139,15 @@ void report_findings(const index_findings &f, scan_report &report) {
             std::printf("  %s: %" PRId64 "  *** ERROR ***\n", l.label, l.count);
 }
 
-// Numbers by record position, when the index is sound and a live header's record stands
-// elsewhere than its place in .JHR: the holes a pack leaves where it removed messages.
-void number_by_position(run_context &ctx, int64_t records, std::vector<uint32_t> &record_of) {
-    bool moved = false;
-    for (std::size_t i = 0; i < record_of.size() && !moved; ++i)
-        moved = !ctx.msg_table[i].deleted && record_of[i] != i;
-    if (!moved)
-        return;
+// Numbers by record position: a sound index in which a live header's record stands
+// elsewhere than its place in .JHR, as after a pack that left holes.
+void number_by_position(run_context &ctx, int64_t records, window_reader &jdx) {
+    ctx.record_of_header.assign(ctx.msg_table.size(), NO_POSITION);
     ctx.header_of_record.assign(static_cast<std::size_t>(records), NO_POSITION);
-    for (std::size_t i = 0; i < record_of.size(); ++i)
-        if (record_of[i] != NO_POSITION)
-            ctx.header_of_record[record_of[i]] = static_cast<uint32_t>(i);
-    ctx.record_of_header = std::move(record_of);
+    walk_index(ctx, records, jdx, [&](int64_t j, const idx_record &, uint32_t h) {
+        ctx.record_of_header[h] = static_cast<uint32_t>(j);
+        ctx.header_of_record[static_cast<std::size_t>(j)] = h;
+    });
 }
 
 } // namespace
@@ -158,10 +170,9 @@ void check_index_against_headers(run_context &ctx) {
         return;
     }
     window_reader jdx(f);
-    std::vector<uint32_t> record_of_header(ctx.msg_table.size(), NO_POSITION);
-    const index_findings found = judge_records(ctx, records, jdx, record_of_header);
+    const index_findings found = judge_records(ctx, records, jdx);
     report_findings(found, ctx.report);
-    if (ctx.report.orphan_count == 0 && found.not_indexed.count == 0 &&
+    if (found.moved && ctx.report.orphan_count == 0 && found.not_indexed.count == 0 &&
         found.no_header.count == 0 && found.out_of_order.count == 0)
-        number_by_position(ctx, records, record_of_header);
+        number_by_position(ctx, records, jdx);
 }
