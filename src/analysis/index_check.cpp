@@ -65,6 +65,9 @@ void walk_index(const run_context &ctx, int64_t records, window_reader &jdx, F &
     }
 }
 
+// Sorts every record the walk hands over into the four classes. A record that points at a
+// header at or before one an earlier record points at is out of order, and only a record
+// in order has its UserCRC judged.
 index_findings judge_records(const run_context &ctx, int64_t records, window_reader &jdx) {
     const msg_table_type &table = ctx.msg_table;
     index_findings f;
@@ -159,8 +162,7 @@ void check_index_against_headers(run_context &ctx) {
     // nothing is repaired then. Positions must fit a message number.
     const int64_t records = ctx.jdx_size / static_cast<int64_t>(IDX_RECORD_SIZE);
     if (!ctx.table_valid || !ctx.walk_complete || !ctx.index_has_records() ||
-        special_file_kind(ctx.jdx_path) != nullptr || records >= int64_t{NO_POSITION} ||
-        ctx.msg_table.size() >= NO_POSITION)
+        records >= int64_t{NO_POSITION} || ctx.msg_table.size() >= NO_POSITION)
         return;
     jam_file f;
     if (!f.open(ctx.jdx_path, "rb")) {
