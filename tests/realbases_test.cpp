@@ -55,26 +55,6 @@ TEST(RealBases, PackRebuildsTheIndexTheTosserWrote) {
     }
 }
 
-// jn-posted packed as a tosser packs (the report case real-jn-posted-packed holds it; no
-// real packed base was at hand): the pack keeps every record where it stands, holes
-// included, and the repair zeroes only the links into holes.
-TEST(RealBases, PackedBaseKeepsItsIndex) {
-    const std::string dir = make_temp_dir();
-    const std::string base = dir + "/base";
-    for (const char *ext : {".jhr", ".jdt", ".jdx", ".jlr"})
-        fs::copy_file(CAIRNFIX_SOURCE_DIR "/tests/cases/real-jn-posted-packed/base" +
-                          std::string(ext),
-                      base + ext);
-    const std::string jdx = read_file(base + ".jdx");
-    EXPECT_EQ(run_cairnfix({"-p", base}).status, 0);
-    EXPECT_EQ(read_file(base + ".jdx"), jdx);
-    const run_result repair = run_cairnfix({"-r", "-x", "-p", base});
-    EXPECT_TRUE(contains(repair.out, "  Fixed 3 reply-chain entries\n")) << repair.out;
-    EXPECT_EQ(read_file(base + ".jdx"), jdx);
-    EXPECT_EQ(issue_texts(run_cairnfix({"-x", base}).out), std::vector<std::string>{});
-    fs::remove_all(dir);
-}
-
 TEST(RealBases, GarbageCrcsAndActiveMsgsAreRepaired) {
     real_base b("amd64-medium");
     const run_result before = run_cairnfix({"-x", b.base});

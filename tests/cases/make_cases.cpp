@@ -82,7 +82,8 @@ const case_def CASES[] = {
      [](base_builder &b) { copy_base(b, "tests/data/cm-netmail/cm-netmail"); }},
     {"real-jn-posted", nullptr,
      [](base_builder &b) { copy_base(b, "tests/data/jn-posted/jn-posted"); }},
-    // jn-posted as a tosser's pack leaves it (16 records, 3 holes, 13 headers).
+    // jn-posted as a tosser's pack leaves it (16 records, 3 holes, 13 headers): every message
+    // keeps its number, and three links now name removed messages.
     {"real-jn-posted-packed", nullptr,
      [](base_builder &b) {
          copy_base(b, "tests/data/jn-posted/jn-posted");
@@ -276,25 +277,6 @@ const case_def CASES[] = {
          b.set_bytes(jam_ext::jdx, jdx);
          b.put_u32(jam_ext::jdx, 7 * 8 + 4, b.get_u32(jam_ext::jdx, 7 * 8 + 4) + 10);
          b.put_u32(jam_ext::jdx, 12 * 8, 0x12345678);
-     }},
-    // A base as a tosser's pack leaves it (it stands in for a real packed base): the removed
-    // messages' records are holes, so every message keeps its number, and the links, the
-    // MessageNumber fields and the last-read record count by those numbers. Links into
-    // holes name removed messages; #10's Reply1st=16 is sound. #12 was deleted after the
-    // pack.
-    {"packed-base", nullptr,
-     [](base_builder &b) {
-         b.fhdr.BaseMsgNum = 1;
-         b.holes = {3, 7, 12};
-         // By number: 1 2 3 5 6 7 9 10 11 12 14 15 16.
-         const std::vector<std::array<uint32_t, 3>> links = {
-             {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
-             {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
-         for (const auto &l : links)
-             b.add_message().links(l[0], l[1], l[2]);
-         b.messages[9].deleted();
-         b.lastread = {{0x1234, 1, 16, 16}};
-         b.write();
      }},
 
     // ---- The header walk
