@@ -161,7 +161,7 @@ void check_index_against_headers(run_context &ctx) {
     // After an early stop the table does not hold every header, so nothing is judged, as
     // nothing is repaired then. Positions must fit a message number.
     const int64_t records = ctx.jdx_size / static_cast<int64_t>(IDX_RECORD_SIZE);
-    if (!ctx.table_valid || !ctx.walk_complete || !ctx.index_has_records() ||
+    if (!ctx.table_valid || !ctx.walk_complete || !ctx.jdx_opened || !ctx.index_has_records() ||
         records >= int64_t{NO_POSITION} || ctx.msg_table.size() >= NO_POSITION)
         return;
     jam_file f;

@@ -107,6 +107,8 @@ struct run_context {
     int64_t jdx_size = 0;
     int64_t jdt_size = 0;
     int64_t jlr_size = 0;
+    // Whether the .JDX check could open the index to read its records.
+    bool jdx_opened = false;
     // .JLR records whose HighReadMsg lies below LastReadMsg, in file order.
     std::vector<int64_t> stale_high_read;
     fixed_header fhdr;
