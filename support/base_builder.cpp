@@ -1,6 +1,7 @@
 // The base builder: derives every field a test does not set and writes the four files.
 #include "support/base_builder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -201,6 +202,17 @@ idx_record base_builder::derived_index(std::size_t i) const {
     return r;
 }
 
+std::size_t base_builder::record_position(std::size_t i) const {
+    std::vector<std::size_t> sorted = holes;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    std::size_t position = i;
+    for (const std::size_t hole : sorted)
+        if (hole <= position)
+            ++position;
+    return position;
+}
+
 void base_builder::write() {
     std::string jhr(FIXED_HEADER_SIZE, '\0');
     std::string jdt = jdt_prefix;
@@ -219,7 +231,8 @@ void base_builder::write() {
         }
         jdt += m.text;
         if (h.MessageNumber == 0)
-            h.MessageNumber = fh.BaseMsgNum + static_cast<uint32_t>(offsets_.size());
+            h.MessageNumber =
+                fh.BaseMsgNum + static_cast<uint32_t>(record_position(offsets_.size()));
         offsets_.push_back(static_cast<int64_t>(jhr.size()));
         unsigned char raw[MSG_HEADER_SIZE];
         encode_msg_header(h, raw);
@@ -234,8 +247,14 @@ void base_builder::write() {
     if (index)
         records = *index;
     else
-        for (std::size_t i = 0; i < messages.size(); ++i)
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            records.resize(record_position(i), idx_record{ALL_ONES, ALL_ONES});
             records.push_back(derived_index(i));
+        }
+    if (!index)
+        for (const std::size_t hole : holes)
+            if (hole >= records.size())
+                records.resize(hole + 1, idx_record{ALL_ONES, ALL_ONES});
     for (const auto &r : records) {
         unsigned char raw[IDX_RECORD_SIZE];
         encode_idx_record(r, raw);

@@ -65,6 +65,9 @@ class base_builder {
     std::optional<uint32_t> active_msgs; // ActiveMsgs; default: live messages counted
     std::vector<test_message> messages;
     std::optional<std::vector<idx_record>> index; // default: derived from the messages
+    // Positions in the derived index that hold a hole (all ones), as a pack leaves where it
+    // removed a message; the messages after a hole are numbered past it.
+    std::vector<std::size_t> holes;
     std::vector<lastread_record> lastread;
     std::string jdt_prefix; // bytes placed in .JDT before the texts
 
@@ -80,6 +83,8 @@ class base_builder {
     std::string base() const;          // directory/name, what the tool is given
     std::string path(jam_ext e) const; // the file as written
     int64_t header_offset(std::size_t i) const { return offsets_.at(i); }
+    // The position of a message's record in the derived index, from which its number comes.
+    std::size_t record_position(std::size_t i) const;
 
     // Raw edits on a written file.
     std::string bytes(jam_ext e) const;

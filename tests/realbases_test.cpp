@@ -62,6 +62,10 @@ TEST(RealBases, GarbageCrcsAndActiveMsgsAreRepaired) {
     // Hundreds of garbage CRCs fill the list; the ActiveMsgs issue comes later and is dropped.
     EXPECT_TRUE(contains(before.out, "\n=== Issues Found: 512 ===\n"));
     EXPECT_TRUE(contains(before.out, "  [  2] Msg[0]: MSGIDcrc mismatch stored=0x00000090"));
+    // Every UserCRC of its index is wrong too; the list is full before that issue comes.
+    EXPECT_EQ(report_section(before.out, ".JDX Against Headers"),
+              "\n=== .JDX Against Headers ===\n  Checked      : 500 records\n"
+              "  Wrong UserCRC: 500  *** ERROR ***\n");
 
     const std::set<uint32_t> reachable = index_offsets(b.file("jdx"));
     const run_result repair = run_cairnfix({"-r", "-x", "-p", "-b", b.base});

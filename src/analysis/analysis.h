@@ -29,6 +29,10 @@ void scan_headers(run_context &ctx);
 void check_escaped(window_reader *jdt, uint32_t offset, uint32_t length, int32_t msg_index,
                    scan_report &report);
 
+// The ".JDX Against Headers" section: each live index record against the headers found,
+// after a walk that reached the end of .JHR. A sound index with holes sets the numbering.
+void check_index_against_headers(run_context &ctx);
+
 // The "Extended Checks" section: every ReplyTo, Reply1st and ReplyNext link. A link that
 // names no message, as the repairs will number them, is marked for the link repair.
 void check_reply_chains(run_context &ctx);

@@ -95,6 +95,7 @@ int64_t measure_records(const std::string &path, std::size_t record, int64_t &si
 void check_jdx(run_context &ctx) {
     scan_report &report = ctx.report;
     std::printf("\n=== .JDX File ===\n");
+    ctx.jdx_opened = false;
     if (!file_exists(ctx.jdx_path)) {
         add_issue(report, ".JDX: file missing");
         std::printf("  NOT FOUND  *** ERROR ***\n");
@@ -117,6 +118,7 @@ void check_jdx(run_context &ctx) {
         add_issue(report, ".JDX: cannot open");
         return;
     }
+    ctx.jdx_opened = true;
     int64_t deleted = 0;
     int64_t orphans = 0;
     window_reader records(jdx);

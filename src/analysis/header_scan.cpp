@@ -14,6 +14,8 @@ namespace {
 // How far a subfield block may reach past the end of .JHR before its length is taken as
 // garbage and the walk stops; a shorter overreach is only an unreadable block.
 constexpr int64_t SUBFIELD_SLACK = 65536;
+// A longer subfield block is not trusted for the recipient name of an index record.
+constexpr uint32_t MAX_INDEXED_BLOCK = 131071;
 
 // Where a message header stands and what the walk made of it.
 struct message_at {
@@ -75,9 +77,16 @@ msg_info examine_message(run_context &ctx, const msg_header &h, const message_at
         }
     }
 
-    msg_info entry{at.offset,     h.ReplyTo,          h.Reply1st,
-                   h.ReplyNext,   cap.msgid_crc_calc, cap.reply_crc_calc,
-                   cap.has_msgid, cap.has_replyid,    at.deleted};
+    msg_info entry{at.offset,
+                   h.ReplyTo,
+                   h.Reply1st,
+                   h.ReplyNext,
+                   cap.msgid_crc_calc,
+                   cap.reply_crc_calc,
+                   h.SubfieldLen <= MAX_INDEXED_BLOCK ? cap.user_crc : ALL_ONES,
+                   cap.has_msgid,
+                   cap.has_replyid,
+                   at.deleted};
     if (!at.deleted)
         check_live_message(ctx, h, cap, at.index, jdt, entry, report);
     if (lines != nullptr)
@@ -163,6 +172,7 @@ void scan_headers(run_context &ctx) {
     ctx.msg_count = 0;
     ctx.table_valid = false;
     ctx.walk_stop_offset = -1;
+    ctx.walk_complete = false;
 
     jam_file jhr;
     if (!jhr.open(ctx.jhr_path, "rb")) {
@@ -180,6 +190,7 @@ void scan_headers(run_context &ctx) {
     report.trailing = 0;
     const walk_end end = walk_headers(ctx, headers, jdt);
     finish_walk(ctx, end);
+    ctx.walk_complete = ctx.walk_stop_offset < 0 && !end.truncated;
     ctx.msg_count = static_cast<int64_t>(ctx.msg_table.size());
     ctx.table_valid = true;
 }

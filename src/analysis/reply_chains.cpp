@@ -17,7 +17,7 @@ struct link_target {
 // exists but has no entry to compare with; it is accepted as it is.
 link_target resolve(const run_context &ctx, uint32_t link) {
     uint64_t index = 0;
-    if (!names_message(link, ctx.fhdr.BaseMsgNum, static_cast<uint64_t>(ctx.msg_count), &index))
+    if (!ctx.names_header(link, ctx.fhdr.BaseMsgNum, &index))
         return {target::missing, nullptr};
     if (index >= ctx.stored_count())
         return {target::unchecked, nullptr};
@@ -31,8 +31,7 @@ void mark_dangling(const run_context &ctx, msg_info &m) {
     const uint32_t base = repaired_base_msg_num(ctx.fhdr.BaseMsgNum);
     const auto dangling = [&](uint32_t link) {
         uint64_t index = 0;
-        return link != 0 &&
-               !names_message(link, base, static_cast<uint64_t>(ctx.msg_count), &index);
+        return link != 0 && !ctx.names_header(link, base, &index);
     };
     m.dangling = static_cast<uint8_t>((dangling(m.reply_to) ? LINK_REPLY_TO : 0) |
                                       (dangling(m.reply_1st) ? LINK_REPLY_1ST : 0) |
@@ -54,7 +53,7 @@ void check_reply_chains(run_context &ctx) {
             continue;
         mark_dangling(ctx, m);
         const int j = static_cast<int>(i);
-        const uint32_t own = msg_number(ctx.fhdr.BaseMsgNum, i);
+        const uint32_t own = msg_number(ctx.fhdr.BaseMsgNum, ctx.number_position(i));
 
         if (m.reply_to != 0) {
             const link_target t = resolve(ctx, m.reply_to);

@@ -20,11 +20,14 @@ struct sf_capture {
     char to[NAME_LEN + 1];
     bool has_from, has_to, has_msgid, has_replyid, has_file, has_freq;
     uint32_t msgid_crc_calc, reply_crc_calc;
+    // The CRC of the last non-empty recipient name, cut at 100 bytes and at a NUL; all ones
+    // without one. It is the UserCRC of the message's index record.
+    uint32_t user_crc;
 
     void reset() {
         from[0] = to[0] = '\0';
         has_from = has_to = has_msgid = has_replyid = has_file = has_freq = false;
-        msgid_crc_calc = reply_crc_calc = ALL_ONES;
+        msgid_crc_calc = reply_crc_calc = user_crc = ALL_ONES;
     }
 };
 

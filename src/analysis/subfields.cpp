@@ -2,6 +2,8 @@
 // known kinds, the -v lines, and what the message checks and the table need of them.
 #include "analysis/scan.h"
 
+#include <cstring>
+
 namespace {
 
 // Keeps a name for the -v line, which ends it at its first NUL; control bytes become '.'.
@@ -10,6 +12,13 @@ void capture_text(char *out, const unsigned char *data, uint32_t len) {
     for (std::size_t i = 0; i < n; ++i)
         out[i] = terminal_char(data[i]);
     out[n] = '\0';
+}
+
+// The CRC of a name as an index record carries it: of its first 100 bytes, up to a NUL.
+uint32_t name_crc(const unsigned char *data, uint32_t len) {
+    const std::size_t n = len < NAME_LEN ? len : NAME_LEN;
+    const auto *nul = static_cast<const unsigned char *>(std::memchr(data, 0, n));
+    return jam_crc_buf(data, nul != nullptr ? static_cast<std::size_t>(nul - data) : n);
 }
 
 bool ascii_digit(unsigned char c) {
@@ -38,6 +47,8 @@ void capture(const subfield_header &sf, const unsigned char *data, int index, sf
         if (cap.keep_names)
             capture_text(cap.to, data, sf.DatLen);
         cap.has_to = true;
+        if (sf.DatLen != 0)
+            cap.user_crc = name_crc(data, sf.DatLen);
         break;
     case SF_MSGID:
         cap.has_msgid = true;

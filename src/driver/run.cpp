@@ -122,6 +122,7 @@ int run_sequence(int argc, char **argv) {
         return 1;
     check_companion_files(*ctx);
     scan_headers(*ctx);
+    check_index_against_headers(*ctx);
     if (opts.extended && ctx->msg_count != 0)
         check_reply_chains(*ctx);
     print_issue_list(ctx->report);

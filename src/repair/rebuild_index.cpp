@@ -12,33 +12,21 @@
 
 namespace {
 
-constexpr uint32_t MAX_BLOCK = 131071; // a longer subfield block is not trusted
-constexpr std::size_t MAX_NAME = 100;  // bytes of a recipient name that are hashed
-
-// The UserCRC a subfield block gives: the CRC of its last non-empty recipient name, cut
-// at 100 bytes and at a NUL, or ALL_ONES when there is none.
-uint32_t receiver_crc(const unsigned char *block, uint32_t len) {
-    uint32_t crc = ALL_ONES;
-    for_each_subfield(block, len, [&](const subfield_header &sf, const unsigned char *data) {
-        if (sf.LoID != SF_RECEIVERNAME || sf.DatLen == 0)
-            return;
-        const std::size_t n = std::min<std::size_t>(sf.DatLen, MAX_NAME);
-        const auto *nul = static_cast<const unsigned char *>(std::memchr(data, 0, n));
-        crc = jam_crc_buf(data, nul ? static_cast<std::size_t>(nul - data) : n);
-    });
-    return crc;
-}
-
-// The UserCRC of the header at `offset`, or ALL_ONES when the header or its subfield
-// block cannot be read or does not look like one.
-uint32_t user_crc_at(window_reader &jhr, int64_t offset) {
-    msg_header h;
-    if (!read_msg_header(jhr, offset, h) || h.Signature != JAM_SIGNATURE || h.SubfieldLen == 0 ||
-        h.SubfieldLen > MAX_BLOCK)
-        return ALL_ONES;
-    const unsigned char *block =
-        jhr.at(offset + static_cast<int64_t>(MSG_HEADER_SIZE), h.SubfieldLen);
-    return block == nullptr ? ALL_ONES : receiver_crc(block, h.SubfieldLen);
+// The records of the new index. Where the numbers come from the records' positions (a
+// pack left holes), every record stays where it is and a hole stays a hole, so that no
+// message changes its number; else record i belongs to the i-th header.
+std::vector<unsigned char> new_index(const run_context &ctx) {
+    const msg_table_type &table = ctx.msg_table;
+    const std::size_t count = ctx.numbered_by_index() ? ctx.header_of_record.size() : table.size();
+    std::vector<unsigned char> records(count * IDX_RECORD_SIZE);
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t i = ctx.numbered_by_index() ? ctx.header_of_record[j] : j;
+        idx_record r{ALL_ONES, ALL_ONES};
+        if (i != NO_POSITION)
+            r = idx_record{table[i].user_crc, static_cast<uint32_t>(table[i].hdr_offset)};
+        encode_idx_record(r, records.data() + j * IDX_RECORD_SIZE);
+    }
+    return records;
 }
 
 // The whole current index (nothing when there is none), kept to put back if the new one
@@ -157,22 +145,11 @@ void rebuild_index(run_context &ctx) {
         return;
     }
     // Every header found gets its record, also those past the entries the checks cover,
-    // and a deleted header keeps its name and offset like any other.
-    jam_file jhr;
-    if (jhr.open(ctx.jhr_path, "rb")) {
-        window_reader headers(jhr);
-        std::vector<unsigned char> records(ctx.msg_table.size() * IDX_RECORD_SIZE);
-        for (std::size_t i = 0; i < ctx.msg_table.size(); ++i) {
-            const int64_t offset = ctx.msg_table[i].hdr_offset;
-            const idx_record r{user_crc_at(headers, offset), static_cast<uint32_t>(offset)};
-            encode_idx_record(r, records.data() + i * IDX_RECORD_SIZE);
-        }
-        jhr.close();
-        if (replace_index(ctx.jdx_path, records, ctx.jhr_path))
-            std::printf("  Wrote %zu records\n", ctx.msg_table.size());
-    } else {
-        print_open_error(ctx.jhr_path);
-    }
+    // and a deleted header keeps its name and offset like any other. The UserCRCs are the
+    // ones the scan computed from the recipient names.
+    std::vector<unsigned char> records = new_index(ctx);
+    if (replace_index(ctx.jdx_path, records, ctx.jhr_path))
+        std::printf("  Wrote %zu records\n", records.size() / IDX_RECORD_SIZE);
     write_fhdr(ctx.jhr_path, ctx.fhdr);
 }
 

@@ -65,7 +65,8 @@ void add_issue(scan_report &report, const char *format, ...);
 void print_issue_list(const scan_report &report);
 
 // What later phases need of one message header found by the scan. Half a million of them
-// are kept, so the flags are single bits: an entry fills 32 bytes.
+// are kept, so the flags are single bits: an entry fills 40 bytes (32 before the UserCRC;
+// the offset's 8-byte alignment pads the rest).
 struct msg_info {
     int64_t hdr_offset = 0;
     uint32_t reply_to = 0;
@@ -73,6 +74,10 @@ struct msg_info {
     uint32_t reply_next = 0;
     uint32_t msgid_crc_calc = ALL_ONES;
     uint32_t reply_crc_calc = ALL_ONES;
+    // The UserCRC its index record must carry (the CRC of its recipient name), taken while
+    // the scan walks the subfields: the index check and the rebuild need it for every
+    // header, and neither has to read the headers again for it.
+    uint32_t user_crc = ALL_ONES;
     bool has_msgid : 1 = false;
     bool has_replyid : 1 = false;
     bool deleted : 1 = false;
@@ -82,13 +87,17 @@ struct msg_info {
     bool reply_crc_stale : 1 = false;
     uint8_t dangling = 0;
 };
-static_assert(sizeof(msg_info) == 32);
+static_assert(sizeof(msg_info) == 40);
 
 using msg_table_type = std::vector<msg_info, large_allocator<msg_info>>;
 
 constexpr uint8_t LINK_REPLY_TO = 1;
 constexpr uint8_t LINK_REPLY_1ST = 2;
 constexpr uint8_t LINK_REPLY_NEXT = 4;
+
+// A .JDX record position or a table index that stands for none: a hole, a header without a
+// record.
+constexpr uint32_t NO_POSITION = ALL_ONES;
 
 struct run_context {
     run_options options;
@@ -99,6 +108,8 @@ struct run_context {
     int64_t jdx_size = 0;
     int64_t jdt_size = 0;
     int64_t jlr_size = 0;
+    // Whether the .JDX check could open the index to read its records.
+    bool jdx_opened = false;
     // .JLR records whose HighReadMsg lies below LastReadMsg, in file order.
     std::vector<int64_t> stale_high_read;
     fixed_header fhdr;
@@ -113,6 +124,16 @@ struct run_context {
     // SubfieldLen or a subfield block it could not read, or -1: after such a stop the table
     // does not describe the whole base.
     int64_t walk_stop_offset = -1;
+    // Whether the walk went through to the end of .JHR: no early stop, no header cut short.
+    bool walk_complete = false;
+
+    // How messages are numbered. A message's number is BaseMsgNum plus the position of its
+    // record in .JDX, which is its place in .JHR unless a pack left holes in the index.
+    // When the index check finds a sound index that places some live header elsewhere,
+    // these hold the positions: per table entry its record (NO_POSITION: none), and per
+    // record its table entry (NO_POSITION: a hole). Empty: numbers follow .JHR order.
+    std::vector<uint32_t> record_of_header;
+    std::vector<uint32_t> header_of_record;
 
     // The JAM write lock, held from before the first write to the end of a repair run.
     base_lock lock;
@@ -121,6 +142,24 @@ struct run_context {
     // not is empty, whatever bytes it had.
     bool index_has_records() const {
         return jdx_found && jdx_size >= static_cast<int64_t>(IDX_RECORD_SIZE);
+    }
+
+    bool numbered_by_index() const { return !header_of_record.empty(); }
+    // The position that gives table entry i its number.
+    uint64_t number_position(std::size_t i) const {
+        return numbered_by_index() ? record_of_header[i] : i;
+    }
+    // Whether link value n names a header, counted from `base`; its table index goes to
+    // *index.
+    bool names_header(uint32_t n, uint32_t base, uint64_t *index) const {
+        if (!numbered_by_index())
+            return names_message(n, base, static_cast<uint64_t>(msg_count), index);
+        uint64_t record = 0;
+        if (!names_message(n, base, header_of_record.size(), &record) ||
+            header_of_record[record] == NO_POSITION)
+            return false;
+        *index = header_of_record[record];
+        return true;
     }
 
     std::size_t stored_count() const {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -16,6 +17,36 @@ namespace {
 void copy_base(const base_builder &b, const std::string &from) {
     for (const char *ext : {"jhr", "jdt", "jdx", "jlr"})
         fs::copy_file(CAIRNFIX_SOURCE_DIR "/" + from + "." + ext, b.base() + "." + ext);
+}
+
+// Packs a base as a tosser does: the deleted headers leave .JHR, and a hole takes the place
+// of each one's .JDX record, so that no message changes its number. Links, MessageNumber
+// fields and texts stay as they are.
+void pack_like_a_tosser(const base_builder &b) {
+    const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
+    const auto *raw = reinterpret_cast<const unsigned char *>(jhr.data());
+    std::string packed = jhr.substr(0, FIXED_HEADER_SIZE);
+    std::map<uint32_t, uint32_t> new_offset; // all ones for a header removed
+    for (std::size_t at = FIXED_HEADER_SIZE; at + MSG_HEADER_SIZE <= jhr.size();) {
+        const msg_header h = decode_msg_header(raw + at);
+        const std::size_t end = at + MSG_HEADER_SIZE + h.SubfieldLen;
+        new_offset[static_cast<uint32_t>(at)] =
+            (h.Attribute & MSG_DELETED) ? ALL_ONES : static_cast<uint32_t>(packed.size());
+        if (!(h.Attribute & MSG_DELETED))
+            packed += jhr.substr(at, end - at);
+        at = end;
+    }
+    std::string index;
+    for (std::size_t at = 0; at + IDX_RECORD_SIZE <= jdx.size(); at += IDX_RECORD_SIZE) {
+        idx_record r = decode_idx_record(reinterpret_cast<const unsigned char *>(jdx.data()) + at);
+        if (!is_deleted_slot(r) && (r.HdrOffset = new_offset.at(r.HdrOffset)) == ALL_ONES)
+            r.UserCRC = ALL_ONES;
+        unsigned char out[IDX_RECORD_SIZE];
+        encode_idx_record(r, out);
+        index.append(reinterpret_cast<const char *>(out), sizeof out);
+    }
+    b.set_bytes(jam_ext::jhr, packed);
+    b.set_bytes(jam_ext::jdx, index);
 }
 
 // A directory where a file belongs; git keeps it through the file inside.
@@ -62,6 +93,13 @@ const case_def CASES[] = {
      [](base_builder &b) { copy_base(b, "tests/data/cm-netmail/cm-netmail"); }},
     {"real-jn-posted", nullptr,
      [](base_builder &b) { copy_base(b, "tests/data/jn-posted/jn-posted"); }},
+    // jn-posted as a tosser's pack leaves it (16 records, 3 holes, 13 headers): every message
+    // keeps its number, and three links now name removed messages.
+    {"real-jn-posted-packed", nullptr,
+     [](base_builder &b) {
+         copy_base(b, "tests/data/jn-posted/jn-posted");
+         pack_like_a_tosser(b);
+     }},
     // Its SubfieldLen counts 8 bytes too many per subfield: the walk breaks after 5 headers,
     // and the index the tosser wrote, which reaches all 12, is kept.
     {"real-jn-amd64-posted", nullptr,
@@ -197,6 +235,64 @@ const case_def CASES[] = {
          b.add_message();
          b.missing(jam_ext::jdx).write();
          directory_at(b.path(jam_ext::jdx));
+     }},
+
+    // ---- The index against the headers
+    // A live message no record points at.
+    {"index-misses-a-message", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.write();
+         b.index = std::vector<idx_record>{b.derived_index(0), b.derived_index(2)};
+         b.write();
+     }},
+    // Every header indexed, and one more record pointing ten bytes into a header.
+    {"index-points-into-a-header", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.write();
+         idx_record inside = b.derived_index(1);
+         inside.HdrOffset += 10;
+         b.index = std::vector<idx_record>{b.derived_index(0), b.derived_index(1),
+                                           b.derived_index(2), inside};
+         b.write();
+     }},
+    // Two records swapped, and the first one again at the end.
+    {"index-out-of-order", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.write();
+         b.index = std::vector<idx_record>{b.derived_index(0), b.derived_index(2),
+                                           b.derived_index(1), b.derived_index(0)};
+         b.write();
+     }},
+    // A UserCRC that is not the recipient's hides that message from its reader; a deleted
+    // message's record is judged too.
+    {"index-wrong-usercrc", nullptr,
+     [](base_builder &b) {
+         for (const char *to : {"Amy", "Ben", "Cleo"})
+             b.add_message().to(to);
+         b.messages[2].deleted();
+         b.write();
+         b.index =
+             std::vector<idx_record>{b.derived_index(0), b.derived_index(1), b.derived_index(2)};
+         b.index->at(1).UserCRC = 0x12345678;
+         b.index->at(2).UserCRC = 0;
+         b.write();
+     }},
+    // A real base's index damaged three ways: two records swapped, one moved ten bytes into
+    // its header, another's UserCRC set to 0x12345678.
+    {"real-cm-small-index-damaged", nullptr,
+     [](base_builder &b) {
+         copy_base(b, "tests/data/cm-small/cm-small");
+         std::string jdx = b.bytes(jam_ext::jdx);
+         std::swap_ranges(jdx.begin() + 3 * 8, jdx.begin() + 4 * 8, jdx.begin() + 4 * 8);
+         b.set_bytes(jam_ext::jdx, jdx);
+         b.put_u32(jam_ext::jdx, 7 * 8 + 4, b.get_u32(jam_ext::jdx, 7 * 8 + 4) + 10);
+         b.put_u32(jam_ext::jdx, 12 * 8, 0x12345678);
      }},
 
     // ---- The header walk

@@ -34,6 +34,7 @@ inline void fill_context(run_context &ctx, const base_builder &b) {
         m.reply_to = t.hdr.ReplyTo;
         m.reply_1st = t.hdr.Reply1st;
         m.reply_next = t.hdr.ReplyNext;
+        m.user_crc = b.derived_index(i).UserCRC;
         for (const auto &sf : t.subfields) {
             if (sf.LoID == SF_MSGID) {
                 m.has_msgid = true;

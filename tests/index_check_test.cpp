@@ -1,0 +1,263 @@
+// The index against the headers: the four faults an index can have, what a pack's holes
+// mean for message numbers, and that a repair leaves an index the next check accepts.
+#include "format/jam.h"
+#include "support/base_builder.h"
+#include "support/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <random>
+
+namespace {
+
+const char *const FAULT_TEXTS[] = {"live message(s) missing from the index",
+                                   "point at no message header", "out of header order",
+                                   "UserCRC that does not match"};
+
+// The issues of the four index faults in a report.
+std::vector<std::string> index_faults(const std::string &out) {
+    std::vector<std::string> found;
+    for (const std::string &text : issue_texts(out))
+        for (const char *fault : FAULT_TEXTS)
+            if (contains(text, fault))
+                found.push_back(text);
+    return found;
+}
+
+msg_header header_at(const base_builder &b, std::size_t i) {
+    const std::string jhr = b.bytes(jam_ext::jhr);
+    return decode_msg_header(reinterpret_cast<const unsigned char *>(jhr.data()) +
+                             b.header_offset(i));
+}
+
+// Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a pack leaves them.
+// Three links name removed messages; #10's Reply1st=16 and the rest are sound.
+void packed_base(base_builder &b) {
+    b.holes = {3, 7, 12};
+    const std::vector<std::array<uint32_t, 3>> links = {
+        {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
+        {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
+    for (std::size_t i = 0; i < links.size(); ++i)
+        b.add_message()
+            .to("User " + std::to_string(i))
+            .links(links[i][0], links[i][1], links[i][2]);
+    b.lastread = {{0x1234, 1, 16, 16}};
+}
+
+} // namespace
+
+TEST(IndexCheck, PackedBaseKeepsEveryNumber) {
+    base_builder b;
+    packed_base(b);
+    b.write();
+    const std::string jdx = b.bytes(jam_ext::jdx), jlr = b.bytes(jam_ext::jlr);
+
+    const run_result check = run_cairnfix({"-x", b.base()});
+    EXPECT_EQ(issue_texts(check.out),
+              (std::vector<std::string>{"Msg[2] #3: ReplyNext=4 - no such message",
+                                        "Msg[3] #5: ReplyTo=4 - no such message",
+                                        "Msg[5] #7: Reply1st=8 - no such message"}));
+
+    const run_result repair = run_cairnfix({"-r", "-x", "-p", b.base()});
+    EXPECT_EQ(repair.status, 0) << repair.out << repair.err;
+    EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
+    EXPECT_EQ(b.bytes(jam_ext::jlr), jlr);
+    // Only the links into holes are gone; every header keeps its number.
+    for (std::size_t i = 0; i < b.messages.size(); ++i) {
+        const msg_header before = b.messages[i].hdr, after = header_at(b, i);
+        EXPECT_EQ(after.MessageNumber, 1 + b.record_position(i)) << i;
+        EXPECT_EQ(after.ReplyTo, i == 3 ? 0 : before.ReplyTo) << i;
+        EXPECT_EQ(after.Reply1st, i == 5 ? 0 : before.Reply1st) << i;
+        EXPECT_EQ(after.ReplyNext, i == 2 ? 0 : before.ReplyNext) << i;
+    }
+    EXPECT_EQ(header_at(b, 7).Reply1st, 16u);
+    EXPECT_TRUE(issue_texts(run_cairnfix({"-x", b.base()}).out).empty());
+}
+
+// The numbers follow the records only while the index is sound; a wrong UserCRC does not
+// make it unsound, a record pointing nowhere or a message left out does.
+TEST(IndexCheck, HolesNumberMessagesOnlyInASoundIndex) {
+    struct row {
+        const char *name;
+        void (*damage)(base_builder &b, std::vector<idx_record> &index);
+        bool by_position;
+    };
+    const row rows[] = {
+        {"wrong UserCRCs", [](base_builder &, std::vector<idx_record> &x) { x[0].UserCRC = 7; },
+         true},
+        {"a hole at the end",
+         [](base_builder &, std::vector<idx_record> &x) {
+             x.push_back({ALL_ONES, ALL_ONES});
+         },
+         true},
+        {"an orphan",
+         [](base_builder &, std::vector<idx_record> &x) {
+             x[3] = {0, 0x10};
+         },
+         false},
+        {"a message left out",
+         [](base_builder &, std::vector<idx_record> &x) {
+             x[4] = {ALL_ONES, ALL_ONES};
+         },
+         false},
+        {"a record into a header",
+         [](base_builder &, std::vector<idx_record> &x) {
+             x.push_back({0, x[0].HdrOffset + 2});
+         },
+         false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        base_builder b;
+        packed_base(b);
+        b.write();
+        std::vector<idx_record> index;
+        const std::string jdx = b.bytes(jam_ext::jdx);
+        for (std::size_t at = 0; at < jdx.size(); at += IDX_RECORD_SIZE)
+            index.push_back(
+                decode_idx_record(reinterpret_cast<const unsigned char *>(jdx.data()) + at));
+        r.damage(b, index);
+        b.index = index;
+        b.write();
+        const run_result check = run_cairnfix({"-x", b.base()});
+        // #10's Reply1st=16 names the last message by its record, and nothing in .JHR order.
+        EXPECT_EQ(contains(check.out, "Reply1st=16 - no such message"), !r.by_position)
+            << check.out;
+        run_cairnfix({"-r", "-x", "-p", b.base()});
+        // A rebuild in .JHR order renumbers; one by position keeps every record in its place
+        // with its recipient's CRC.
+        const std::string rebuilt = b.bytes(jam_ext::jdx);
+        EXPECT_EQ(rebuilt.size(), (r.by_position ? index.size() : b.messages.size()) * 8);
+        if (r.by_position)
+            for (std::size_t i = 0; i < b.messages.size(); ++i) {
+                const idx_record want = b.derived_index(i);
+                EXPECT_EQ(rebuilt.substr(b.record_position(i) * 8, 8),
+                          le32(want.UserCRC) + le32(want.HdrOffset));
+            }
+        EXPECT_EQ(index_faults(run_cairnfix({"-x", b.base()}).out), std::vector<std::string>{});
+    }
+}
+
+// Each fault class raises one issue, however many records it holds: a large base with a
+// scrambled index cannot fill the list.
+TEST(IndexCheck, OneIssuePerFaultClass) {
+    base_builder b;
+    for (int i = 0; i < 700; ++i)
+        b.add_message().to("Reader " + std::to_string(i));
+    b.write();
+    std::vector<idx_record> index;
+    for (std::size_t i = 700; i-- > 100;)
+        index.push_back(b.derived_index(i)); // backwards: all but the first out of order
+    for (std::size_t i = 0; i < 50; ++i)
+        index.push_back({0, static_cast<uint32_t>(b.header_offset(i) + 1)});
+    index.front().UserCRC ^= 1;
+    b.index = index;
+    b.write();
+    const run_result r = run_cairnfix({"-x", b.base()});
+    EXPECT_EQ(index_faults(r.out),
+              (std::vector<std::string>{
+                  ".JDX: 100 live message(s) missing from the index (first: Msg[0]) - rebuild "
+                  "with -p",
+                  ".JDX: 50 record(s) point at no message header (first: record 600, "
+                  "HdrOffset=0x00000401) - rebuild with -p",
+                  ".JDX: 599 record(s) out of header order (first: record 1 points at "
+                  "Msg[698]) - rebuild with -p",
+                  ".JDX: 1 record(s) with a UserCRC that does not match the recipient (first: "
+                  "record 0) - rebuild with -p"}));
+    EXPECT_EQ(report_section(r.out, ".JDX Against Headers"),
+              "\n=== .JDX Against Headers ===\n  Checked      : 650 records\n"
+              "  Not indexed  : 100  *** ERROR ***\n  No header    : 50  *** ERROR ***\n"
+              "  Out of order : 599  *** ERROR ***\n  Wrong UserCRC: 1  *** ERROR ***\n");
+}
+
+// After an early stop of the header walk the headers past it are unknown, so no record is
+// judged; nor is an index without a whole record.
+TEST(IndexCheck, NothingJudgedWithoutAllHeadersOrRecords) {
+    const std::pair<const char *, void (*)(base_builder &)> rows[] = {
+        {"bad signature after the last header",
+         [](base_builder &b) { b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x')); }},
+        {"first header cut short",
+         [](base_builder &b) {
+             b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE + 40));
+         }},
+        {"seven bytes of index", [](base_builder &b) { b.set_bytes(jam_ext::jdx, "1234567"); }},
+    };
+    for (const auto &[name, damage] : rows) {
+        SCOPED_TRACE(name);
+        base_builder b;
+        b.add_message();
+        b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
+        b.write();
+        damage(b);
+        const run_result r = run_cairnfix({"-x", b.base()});
+        EXPECT_EQ(index_faults(r.out), std::vector<std::string>{});
+        EXPECT_FALSE(contains(r.out, "Against Headers"));
+    }
+}
+
+// Whatever an index holds, a repair leaves one the next analysis accepts, and a sound index
+// with holes comes through the repair unchanged.
+TEST(IndexCheck, RepairLeavesNoIndexFault) {
+    std::mt19937 random(20);
+    const auto link = [&] { return static_cast<uint32_t>(random() % 20); };
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        base_builder b;
+        const std::size_t count = 1 + random() % 12;
+        for (std::size_t i = 0; i < count; ++i) {
+            test_message &m = b.add_message().to("U" + std::to_string(random() % 4));
+            if (random() % 5 == 0)
+                m.deleted();
+            m.links(link(), link(), link());
+        }
+        for (std::size_t i = random() % 4; i > 0; --i)
+            b.holes.push_back(random() % (count + 3));
+        b.write();
+        std::vector<idx_record> index;
+        const std::string sound = b.bytes(jam_ext::jdx);
+        for (std::size_t at = 0; at < sound.size(); at += IDX_RECORD_SIZE)
+            index.push_back(
+                decode_idx_record(reinterpret_cast<const unsigned char *>(sound.data()) + at));
+        const int damages = round % 4 == 0 ? 0 : static_cast<int>(random() % 4);
+        for (int d = 0; d < damages; ++d) {
+            const std::size_t j = random() % index.size(), k = random() % index.size();
+            switch (random() % 5) {
+            case 0:
+                std::swap(index[j], index[k]);
+                break;
+            case 1:
+                index[j].HdrOffset += 1 + static_cast<uint32_t>(random() % 80);
+                break;
+            case 2:
+                index[j].UserCRC = static_cast<uint32_t>(random());
+                break;
+            case 3:
+                index.erase(index.begin() + static_cast<std::ptrdiff_t>(j));
+                break;
+            default:
+                index.insert(index.begin() + static_cast<std::ptrdiff_t>(j), index[k]);
+                break;
+            }
+            if (index.empty())
+                index.push_back({ALL_ONES, ALL_ONES});
+        }
+        b.index = index;
+        b.write();
+        // Holes that move no live message change no number; such an index is rebuilt in
+        // .JHR order like any other.
+        bool moved = false;
+        for (std::size_t i = 0; i < count; ++i)
+            moved = moved ||
+                    (!(b.messages[i].hdr.Attribute & MSG_DELETED) && b.record_position(i) != i);
+        const std::string before = b.bytes(jam_ext::jdx);
+        const run_result repair = run_cairnfix({"-r", "-x", "-p", b.base()});
+        if (damages == 0 && moved) {
+            EXPECT_EQ(b.bytes(jam_ext::jdx), before) << repair.out;
+        }
+        const run_result after = run_cairnfix({"-x", b.base()});
+        EXPECT_EQ(index_faults(after.out), std::vector<std::string>{}) << repair.out << after.out;
+        EXPECT_FALSE(contains(after.out, "no such message")) << repair.out << after.out;
+    }
+}
