@@ -326,4 +326,23 @@ TEST(DataSafety, ControlBytesFromTheBaseAreShownAsDots) {
     EXPECT_TRUE(contains(r.out, "Eve.]0;owned.        Bob..  No issues det Gr\xfc\xdf.")) << r.out;
     EXPECT_FALSE(contains(r.out, "\x1b"));
     EXPECT_FALSE(contains(r.out, "\r"));
+
+#ifndef _WIN32 // Windows allows no control bytes in file names
+    // A base whose folder name holds escape sequences (a script that loops over folder
+    // entries passes them on): every line that names a file shows them as dots.
+    const std::string odd = b.dir() + "/x\x1b[2J\x07";
+    fs::create_directory(odd);
+    for (const char *ext : {".jhr", ".jdt", ".jdx"})
+        fs::copy_file(b.base() + ext, odd + "/base" + ext);
+    write_file(odd + "/base.jhr.bak.tmp", "left by a killed backup");
+    const run_result named = run_cairnfix({"-r", "-b", odd + "/base", "-x\x1b"});
+    const std::string shown = b.dir() + "/x.[2J.";
+    EXPECT_TRUE(contains(named.out, "Base : " + shown + "/base\n")) << named.out;
+    EXPECT_TRUE(contains(named.out, "  Backed up: " + shown + "/base.jhr\n")) << named.out;
+    EXPECT_TRUE(contains(named.err, "  WARN: removed leftover " + shown + "/base.jhr.bak.tmp\n"))
+        << named.err;
+    EXPECT_TRUE(contains(named.err, "argument after the base name: -x.")) << named.err;
+    EXPECT_FALSE(contains(named.out + named.err, "\x1b")) << named.out << named.err;
+    EXPECT_FALSE(contains(named.out + named.err, "\x07"));
+#endif
 }

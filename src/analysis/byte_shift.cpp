@@ -157,7 +157,7 @@ rewrite_outcome correct_shift(run_context &ctx, int32_t shift) {
         return write_realigned(ctx.jhr_path, shift, old_size, out);
     });
     if (outcome != rewrite_outcome::done) {
-        error_line("  ERROR: could not rewrite %s: %s\n", ctx.jhr_path.c_str(),
+        error_line("  ERROR: could not rewrite %s: %s\n", terminal_text(ctx.jhr_path).c_str(),
                    std::strerror(errno));
         return outcome;
     }
@@ -188,13 +188,15 @@ bool finish_interrupted_realignment(run_context &ctx) {
     if (size < image - 1 || size > image + 1) {
         error_line("\nFATAL: %s has changed since its realignment was interrupted; compare it "
                    "with %s before removing either.\n",
-                   ctx.jhr_path.c_str(), redo.c_str());
+                   terminal_text(ctx.jhr_path).c_str(), terminal_text(redo).c_str());
         return false;
     }
-    std::printf("\nFinishing an interrupted realignment of %s\n", ctx.jhr_path.c_str());
+    std::printf("\nFinishing an interrupted realignment of %s\n",
+                terminal_text(ctx.jhr_path).c_str());
     if (apply_redo(ctx.jhr_path))
         return true;
-    error_line("  ERROR: could not rewrite %s: %s\n", ctx.jhr_path.c_str(), std::strerror(errno));
+    error_line("  ERROR: could not rewrite %s: %s\n", terminal_text(ctx.jhr_path).c_str(),
+               std::strerror(errno));
     error_line("  ERROR: failed to rewrite .JHR\n");
     return false;
 }
@@ -205,7 +207,7 @@ bool detect_byte_shift(run_context &ctx) {
     if (!writes && realignment_waits(ctx.jhr_path))
         add_issue(ctx.report,
                   ".JHR: an interrupted realignment waits in %s - run with -r to finish it",
-                  redo_path(ctx.jhr_path).c_str());
+                  terminal_text(redo_path(ctx.jhr_path)).c_str());
     const int64_t size = fsize(ctx.jhr_path);
     if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
         return true;
@@ -243,7 +245,7 @@ bool detect_byte_shift(run_context &ctx) {
         if (outcome == rewrite_outcome::redo_kept)
             error_line(
                 "  The realigned .JHR waits in %s; the next run with -r or -p copies it in.\n",
-                redo_path(ctx.jhr_path).c_str());
+                terminal_text(redo_path(ctx.jhr_path)).c_str());
         return false;
     }
     // The list held only the byte-shift issue; the checks now see the realigned file.

@@ -3,6 +3,7 @@
 
 #include "cairnfix_version.h"
 #include "format/files.h"
+#include "format/jam.h"
 
 #include <cstdio>
 #include <cstring>
@@ -62,12 +63,13 @@ scan_outcome take_base_name(int argc, char **argv, int index, run_options &opts)
     opts.base_name = base_name_of(argv[index]);
     for (int i = index + 1; i < argc; ++i) {
         const char *arg = argv[i];
+        const std::string shown = terminal_text(arg);
         if (arg[0] == '-' && arg[1] != '\0')
             error_line("  WARN: ignored argument after the base name: %s (options go before the "
                        "base name)\n",
-                       arg);
+                       shown.c_str());
         else
-            error_line("  WARN: ignored argument after the base name: %s\n", arg);
+            error_line("  WARN: ignored argument after the base name: %s\n", shown.c_str());
     }
     return scan_outcome::run;
 }
@@ -75,6 +77,7 @@ scan_outcome take_base_name(int argc, char **argv, int index, run_options &opts)
 } // namespace
 
 void print_usage(const char *prog) {
+    const std::string shown = terminal_text(prog);
     std::printf("cairnfix v%s  -  FidoNet JAM Message Base Analyzer & Repair\n"
                 "\n"
                 "Usage: %s [options] <basename>\n"
@@ -96,7 +99,7 @@ void print_usage(const char *prog) {
                 "\n"
                 "Recommended for a damaged base:\n"
                 "  %s -r -x -p -b <basename>\n",
-                CAIRNFIX_VERSION, prog, prog);
+                CAIRNFIX_VERSION, shown.c_str(), shown.c_str());
 }
 
 scan_outcome scan_options(int argc, char **argv, run_options &opts) {
@@ -144,7 +147,7 @@ scan_outcome scan_options(int argc, char **argv, run_options &opts) {
 void print_banner(const run_options &opts) {
     std::printf("cairnfix v%s  -  FidoNet JAM Message Base Tool\n", CAIRNFIX_VERSION);
     std::printf("==============================================\n");
-    std::printf("Base : %s\n", opts.base_name.c_str());
+    std::printf("Base : %s\n", terminal_text(opts.base_name).c_str());
     const char *mode = opts.repair ? "REPAIR" : opts.pack ? "PACK" : "ANALYZE-ONLY";
     std::printf("Mode : %s%s%s\n", mode, opts.extended ? " +EXTENDED-CHECKS" : "",
                 opts.backup ? " +BACKUP" : "");
@@ -168,8 +171,12 @@ void find_files(run_context &ctx) {
     ctx.jdx_found = find_ext(base, "jdx", "JDX", ctx.jdx_path);
     ctx.jlr_found = find_ext(base, "jlr", "JLR", ctx.jlr_path);
     std::printf("\nFiles:\n");
-    std::printf("  .JHR  %s  [%s]\n", ctx.jhr_path.c_str(), ctx.jhr_found ? "found" : "NOT FOUND");
-    std::printf("  .JDT  %s  [%s]\n", ctx.jdt_path.c_str(), ctx.jdt_found ? "found" : "not found");
-    std::printf("  .JDX  %s  [%s]\n", ctx.jdx_path.c_str(), ctx.jdx_found ? "found" : "NOT FOUND");
-    std::printf("  .JLR  %s  [%s]\n", ctx.jlr_path.c_str(), ctx.jlr_found ? "found" : "not found");
+    std::printf("  .JHR  %s  [%s]\n", terminal_text(ctx.jhr_path).c_str(),
+                ctx.jhr_found ? "found" : "NOT FOUND");
+    std::printf("  .JDT  %s  [%s]\n", terminal_text(ctx.jdt_path).c_str(),
+                ctx.jdt_found ? "found" : "not found");
+    std::printf("  .JDX  %s  [%s]\n", terminal_text(ctx.jdx_path).c_str(),
+                ctx.jdx_found ? "found" : "NOT FOUND");
+    std::printf("  .JLR  %s  [%s]\n", terminal_text(ctx.jlr_path).c_str(),
+                ctx.jlr_found ? "found" : "not found");
 }

@@ -19,7 +19,8 @@ namespace {
 // Takes the JAM write lock before anything is written, saying at once when another program
 // holds it. Only a file system without locks lets a repair go on without it.
 bool lock_base(run_context &ctx) {
-    const char *path = ctx.jhr_path.c_str();
+    const std::string shown = terminal_text(ctx.jhr_path);
+    const char *path = shown.c_str();
     const auto waiting = [path](long holder) {
         if (holder > 0)
             error_line("  Waiting for the JAM lock on %s (held by process %ld)...\n", path, holder);
@@ -55,7 +56,8 @@ bool files_are_distinct(const run_context &ctx) {
         for (std::size_t j = i + 1; j < std::size(files); ++j)
             if (files[i].first && files[j].first && same_file(*files[i].second, *files[j].second)) {
                 error_line("  ERROR: %s is %s under another name; nothing will be written\n",
-                           files[j].second->c_str(), files[i].second->c_str());
+                           terminal_text(*files[j].second).c_str(),
+                           terminal_text(*files[i].second).c_str());
                 distinct = false;
             }
     return distinct;
@@ -81,14 +83,14 @@ int run_sequence(int argc, char **argv) {
     print_banner(opts);
     find_files(*ctx);
     if (!ctx->jhr_found) {
-        const std::string &base = ctx->options.base_name;
+        const std::string base = terminal_text(ctx->options.base_name);
         error_line("\nFATAL: .JHR not found.\n  Looked for %s.jhr and %s.JHR\n", base.c_str(),
                    base.c_str());
         return 1;
     }
     if (const char *kind = special_file_kind(ctx->jhr_path)) {
-        error_line("\nFATAL: cannot open %s: not a regular file (%s).\n", ctx->jhr_path.c_str(),
-                   kind);
+        error_line("\nFATAL: cannot open %s: not a regular file (%s).\n",
+                   terminal_text(ctx->jhr_path).c_str(), kind);
         return 1;
     }
     bool writes = opts.repair || opts.pack;
@@ -167,9 +169,11 @@ int run_guarded(int argc, char **argv) {
     } catch (const read_error &e) {
         // On Windows another program's lock refuses reads of the bytes it covers.
         if (e.error == EBUSY)
-            error_line("\nFATAL: message base is locked by another program: %s\n", e.path.c_str());
+            error_line("\nFATAL: message base is locked by another program: %s\n",
+                       terminal_text(e.path).c_str());
         else
-            error_line("\nFATAL: cannot read %s: %s\n", e.path.c_str(), std::strerror(e.error));
+            error_line("\nFATAL: cannot read %s: %s\n", terminal_text(e.path).c_str(),
+                       std::strerror(e.error));
         return 1;
     }
 }

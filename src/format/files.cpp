@@ -128,8 +128,8 @@ bool jam_file::create_new(const std::string &path, const std::string &model) {
     borrowed_ = false;
     adopt(fp, path, true, 0);
     if (!model.empty() && !copy_owner_and_mode(model, fp))
-        error_line("  WARN: cannot give %s the owner and group of %s: %s\n", path.c_str(),
-                   model.c_str(), std::strerror(errno));
+        error_line("  WARN: cannot give %s the owner and group of %s: %s\n",
+                   terminal_text(path).c_str(), terminal_text(model).c_str(), std::strerror(errno));
     return seek(0) || count_failure();
 }
 
@@ -330,7 +330,7 @@ void remove_leftover(const std::string &path) {
     if (ec || !fs::exists(st) || fs::is_directory(st))
         return;
     if (fs::remove(path, ec))
-        error_line("  WARN: removed leftover %s\n", path.c_str());
+        error_line("  WARN: removed leftover %s\n", terminal_text(path).c_str());
 }
 
 bool rename_file(const std::string &from, const std::string &to) {
@@ -390,13 +390,16 @@ void print_open_error(const std::string &path) {
     // A name that holds no regular file is refused before the system is asked, so errno
     // would not tell why.
     if (const char *kind = special_file_kind(path))
-        error_line("  ERROR: cannot open %s: not a regular file (%s)\n", path.c_str(), kind);
+        error_line("  ERROR: cannot open %s: not a regular file (%s)\n",
+                   terminal_text(path).c_str(), kind);
     else
-        error_line("  ERROR: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        error_line("  ERROR: cannot open %s: %s\n", terminal_text(path).c_str(),
+                   std::strerror(errno));
 }
 
 void print_write_error(const std::string &path) {
-    error_line("  ERROR: write failed on %s: %s\n", path.c_str(), std::strerror(errno));
+    error_line("  ERROR: write failed on %s: %s\n", terminal_text(path).c_str(),
+               std::strerror(errno));
 }
 
 const unsigned char *window_reader::at(int64_t offset, std::size_t n) {

@@ -218,6 +218,15 @@ inline char terminal_char(unsigned char c) {
     return (c != 0 && (c < 0x20 || c == 0x7F)) ? '.' : static_cast<char>(c);
 }
 
+// A file name or any other text that did not come from this program (a base name built
+// from folder entries, say), as it is shown on a terminal: control bytes become '.', and
+// bytes from 0x80 up, UTF-8 or code-page text, stay.
+inline std::string terminal_text(std::string text) {
+    for (char &c : text)
+        c = c == '\0' ? '.' : terminal_char(static_cast<unsigned char>(c));
+    return text;
+}
+
 // The character shown for a byte in report lines: itself when printable, else '.'.
 inline char display_char(unsigned char c) {
     return (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';

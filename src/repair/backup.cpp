@@ -65,22 +65,23 @@ bool run_backup(run_context &ctx) {
             earlier.emplace_back(ext);
     for (const char *ext : EXTENSIONS) {
         const std::string source = ctx.options.base_name + "." + ext;
+        const std::string shown = terminal_text(source);
         if (!file_exists(source) || one_of(sources, source))
             continue;
         // Nothing is ever read from or written to such a name, so there is nothing to keep.
         if (const char *kind = special_file_kind(source)) {
-            error_line("  WARN: not backed up: %s is %s\n", source.c_str(), kind);
+            error_line("  WARN: not backed up: %s is %s\n", shown.c_str(), kind);
             continue;
         }
         const std::string backup = source + ".bak";
         const bool replaces = std::find(earlier.begin(), earlier.end(), ext) != earlier.end();
         if (one_of(backups, backup) || !copy_file(source, backup, buffer)) {
-            error_line("  ERROR: backup failed: %s\nBackup failed.\n", source.c_str());
+            error_line("  ERROR: backup failed: %s\nBackup failed.\n", shown.c_str());
             return false;
         }
-        std::printf("  Backed up: %s\n", source.c_str());
+        std::printf("  Backed up: %s\n", shown.c_str());
         if (replaces)
-            error_line("  WARN: replaced the backup of an earlier run: %s.bak\n", source.c_str());
+            error_line("  WARN: replaced the backup of an earlier run: %s.bak\n", shown.c_str());
         sources.push_back(source);
         backups.push_back(backup);
         copied = true;

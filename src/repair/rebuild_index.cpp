@@ -95,8 +95,8 @@ bool replace_index(const std::string &path, const std::vector<unsigned char> &re
         return true;
     print_write_error(path);
     if (opened && !overwrite(path, old, opened))
-        error_line("  ERROR: restore of the old index failed on %s: %s\n", path.c_str(),
-                   std::strerror(errno));
+        error_line("  ERROR: restore of the old index failed on %s: %s\n",
+                   terminal_text(path).c_str(), std::strerror(errno));
     return false;
 }
 
@@ -115,7 +115,7 @@ void create_empty(const std::string &path, const std::string &jhr_path) {
     jam_file f;
     if (f.create_new(path, jhr_path) && f.close())
         return;
-    error_line("  WARN: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    error_line("  WARN: cannot create %s: %s\n", terminal_text(path).c_str(), std::strerror(errno));
 }
 
 } // namespace
