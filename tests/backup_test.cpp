@@ -56,4 +56,9 @@ TEST(Backup, CompleteCopiesOrNoneAndNothingWrittenAfterAFailure) {
     if (!ignores_case) {
         EXPECT_EQ(read_file(upper + ".bak"), "another file");
     }
+
+    // Every copy is on the disk before it takes the backup's name.
+    const uint64_t syncs = io_sync_calls();
+    capture_output([&] { return run_backup(ctx) ? 0 : 1; });
+    EXPECT_EQ(io_sync_calls() - syncs, ignores_case ? 4u : 5u);
 }

@@ -91,8 +91,12 @@ TEST(ByteShift, CorrectionInPlaceAndAFailureAnywhereIsFinishedByTheNextRun) {
     run_context clean;
     ASSERT_EQ(clean.lock.acquire(jhr, 0), base_lock::outcome::locked);
     io_fail_at(0, false);
+    const uint64_t syncs = io_sync_calls();
     ASSERT_EQ(detect(clean, b, true).status, 0);
     const uint64_t total = io_op_count();
+    // The redo file is on the disk before it is marked complete, and the .JHR before the
+    // redo file goes.
+    EXPECT_EQ(io_sync_calls() - syncs, 2u);
     EXPECT_EQ(read_file(twin), aligned);
     base_lock other;
     EXPECT_EQ(other.acquire(jhr, 0), base_lock::outcome::busy);

@@ -25,6 +25,7 @@ uint64_t fail_at = 0;
 bool fail_sticky = false;
 uint64_t crash_at = 0;
 uint64_t positioning_calls = 0;
+uint64_t sync_calls = 0;
 uint64_t failures = 0;
 void (*before_open)(const std::string &) = nullptr;
 
@@ -62,6 +63,10 @@ void io_crash_at(uint64_t n) {
 
 void io_before_open(void (*hook)(const std::string &path)) {
     before_open = hook;
+}
+
+uint64_t io_sync_calls() {
+    return sync_calls;
 }
 
 uint64_t io_positioning_calls() {
@@ -240,7 +245,10 @@ bool jam_file::flush() {
 
 bool jam_file::sync() {
     const record_write marked;
-    return flush() && (sync_stream(fp_) || count_failure());
+    if (!flush())
+        return false;
+    ++sync_calls;
+    return sync_stream(fp_) || count_failure();
 }
 
 bool jam_file::set_length(int64_t length) {

@@ -24,6 +24,9 @@ void io_crash_at(uint64_t n);
 // A test's hook called right before a stream is opened, to change what stands under the
 // name in that instant; nullptr removes it.
 void io_before_open(void (*hook)(const std::string &path));
+// Calls that asked the system to put a file on the disk, for tests of the rule that a file
+// is on the disk before the step that relies on it (a rename, a removal).
+uint64_t io_sync_calls();
 // Positioning calls the streams have made of the C library, for tests of the rule that a
 // change between reading and writing on one stream always goes through one.
 uint64_t io_positioning_calls();

@@ -342,6 +342,7 @@ const case_def CASES[] = {
                                       {SF_SUBJECT, 0, std::string(8, 'x'), 0xFFFFFFF8}};
          b.add_message().msgid(std::string(150, 'm')).subfield(SF_TZUTCINFO, "-0130");
          b.add_message().subfield(SF_TZUTCINFO, "UTC0").deleted();
+         b.add_message().subfield(SF_TZUTCINFO, "012x");
          b.write();
      }},
     // Revision 2, dates before 1980 and in 2106; a deleted message's dates are judged too.
@@ -377,7 +378,10 @@ const case_def CASES[] = {
          b.add_message().text_at(5, ALL_ONES);
          b.add_message().text_at(0, 25);
          b.add_message().deleted().text_at(9999, 5);
+         b.add_message().text_at(0, 3); // then moved to start at the end of .JDT
          b.write();
+         b.put_u32(jam_ext::jhr, static_cast<std::size_t>(b.header_offset(4)) + 60,
+                   static_cast<uint32_t>(b.bytes(jam_ext::jdt).size()));
      }},
     // Stale MSGID and REPLYID CRCs; a stored all-ones CRC is never compared, and a deleted
     // message is left alone.
@@ -455,11 +459,13 @@ const case_def CASES[] = {
          b.add_message().deleted();
          b.write();
          // After a deleted slot: the defaults, the long texts, no signature, the end of the
-         // file, the deleted header, the overrunning subjects; then the defaults again.
+         // file, the fixed header, the deleted header, the overrunning subjects; then the
+         // defaults again.
          b.index = std::vector<idx_record>{{ALL_ONES, ALL_ONES}};
          const auto end = static_cast<int64_t>(b.bytes(jam_ext::jhr).size());
-         for (const int64_t at : {b.header_offset(0), b.header_offset(1), b.header_offset(0) + 4,
-                                  end, b.header_offset(4), b.header_offset(2), b.header_offset(3)})
+         for (const int64_t at :
+              {b.header_offset(0), b.header_offset(1), b.header_offset(0) + 4, end, int64_t{0},
+               b.header_offset(4), b.header_offset(2), b.header_offset(3)})
              b.index->push_back({0x12345678, static_cast<uint32_t>(at)});
          b.index->resize(40, b.index->at(1));
          b.write();
