@@ -54,11 +54,41 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
                 ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 elseif(WIN32)
-  # A zip of cairnfix.exe (it runs on its own: the runtime is linked in), the man page and
-  # the licence, as LICENSE.txt at the top, where Windows opens it with a double click.
+  # A zip of one folder: cairnfix.exe (it runs on its own: the runtime is linked in) and,
+  # beside it, README.txt, the manual as plain text (cairnfix.txt) and the licence
+  # (LICENSE.txt), each with CRLF line ends, so that Notepad of any age shows them and a
+  # double click opens them. Windows has no man, so the page is rendered here, by mandoc
+  # or else groff, with the overstrikes that mark bold and underline taken out.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME cairnfix-${PROJECT_VERSION}-windows-x86_64)
-  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  find_program(MANDOC_EXECUTABLE mandoc)
+  if(MANDOC_EXECUTABLE)
+    set(render ${MANDOC_EXECUTABLE} -Tascii -Owidth=78)
+  else()
+    find_program(GROFF_EXECUTABLE groff REQUIRED)
+    set(render ${GROFF_EXECUTABLE} -man -Tascii -P-cbou -rLL=78n)
+  endif()
+  execute_process(COMMAND ${render} ${CMAKE_CURRENT_BINARY_DIR}/cairnfix.1
+                  OUTPUT_VARIABLE manual COMMAND_ERROR_IS_FATAL ANY)
+  string(ASCII 8 backspace)
+  string(REGEX REPLACE "[^\n]${backspace}" "" manual "${manual}")
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/cmake/README.txt.in readme)
+  string(CONFIGURE "${readme}" readme @ONLY)
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE license)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${CMAKE_CURRENT_SOURCE_DIR}/cmake/README.txt.in)
+  foreach(part manual readme license)
+    # Line ends are made CRLF from whatever the source has.
+    string(REPLACE "\r\n" "\n" text "${${part}}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    set(${part} "${text}")
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/zip/cairnfix.txt "${manual}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/zip/README.txt "${readme}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/zip/LICENSE.txt "${license}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zip/README.txt
+                ${CMAKE_CURRENT_BINARY_DIR}/zip/cairnfix.txt
+                ${CMAKE_CURRENT_BINARY_DIR}/zip/LICENSE.txt DESTINATION .)
 else()
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()

@@ -3,7 +3,8 @@
 # text, the banner, --version and the man page; given CPack, the Debian package made from
 # the build carries them too and holds the tool (built hardened), its man page, a copyright
 # file that gives the licence of LICENSE, and a changelog. With ZIP, the Windows zip of a
-# cross build is checked instead: the .exe, the man page and the licence.
+# cross build is checked instead: the .exe beside README.txt, the manual as text and the
+# licence, all three with CRLF line ends.
 #
 #   tests/release_test.sh BUILD_DIR VERSION DATE [CPACK [DEB|ZIP]]
 #
@@ -56,12 +57,29 @@ if [[ $GENERATOR == ZIP ]]; then
     [[ -f $WORK/$name.zip ]] || { echo "FAIL: no $name.zip" >&2; ls "$WORK" >&2; exit 1; }
     mkdir "$WORK/zip"
     (cd "$WORK/zip" && "$(dirname "$CPACK")/cmake" -E tar xf "../$name.zip")
+    dir=$WORK/zip/$name
     expect "zip contents" "$(cd "$WORK/zip" && find . -type f | sort)" "\
 ./$name/LICENSE.txt
-./$name/bin/cairnfix.exe
-./$name/share/man/man1/cairnfix.1"
-    cmp "$SOURCE/LICENSE" "$WORK/zip/$name/LICENSE.txt" || FAILED=1
-    cmp "$BUILD/cairnfix.1" "$WORK/zip/$name/share/man/man1/cairnfix.1" || FAILED=1
+./$name/README.txt
+./$name/cairnfix.exe
+./$name/cairnfix.txt"
+    # Every line of the texts ends in CRLF, and nothing but the line ends changed.
+    for text in LICENSE.txt README.txt cairnfix.txt; do
+        expect "lines of $text without CR" "$(grep -c $'[^\r]$\|^$' "$dir/$text")" 0
+        expect "CR in $text other than at line ends" "$(tr -d '\n' <"$dir/$text" | tr -cd '\r' | wc -c)" \
+            "$(wc -l <"$dir/$text")"
+    done
+    cmp "$SOURCE/LICENSE" <(tr -d '\r' <"$dir/LICENSE.txt") || FAILED=1
+    expect "README.txt title" "$(head -n 1 "$dir/README.txt")" $'cairnfix '"$VERSION"$' for Windows\r'
+    # The manual as text: the page's sections, its version line, and no overstrikes left.
+    manual=$(tr -d '\r' <"$dir/cairnfix.txt")
+    expect "sections of cairnfix.txt" "$(grep -E '^[A-Z][A-Z ]+$' <<<"$manual" | head -n 4)" "\
+NAME
+SYNOPSIS
+DESCRIPTION
+OPTIONS"
+    grep -q "cairnfix $VERSION" <<<"$manual" || expect "version in cairnfix.txt" "none" "cairnfix $VERSION"
+    expect "control characters in cairnfix.txt" "$(tr -cd '\000-\011\013-\037' <<<"$manual" | wc -c)" 0
     exit $FAILED
 fi
 

@@ -2,6 +2,7 @@
 // repair or pack mode realigns the file in place before anything else reads it; finishes a
 // realignment that a crash interrupted.
 #include "analysis/analysis.h"
+#include "format/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -171,7 +172,7 @@ rewrite_outcome correct_shift(run_context &ctx, int32_t shift) {
 // a regular file counts: a link planted under the name is never copied into the base.
 bool realignment_waits(const std::string &jhr_path) {
     std::error_code ec;
-    return fs::is_regular_file(fs::symlink_status(redo_path(jhr_path), ec));
+    return fs::is_regular_file(fs::symlink_status(system_path(redo_path(jhr_path)), ec));
 }
 
 } // namespace

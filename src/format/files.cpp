@@ -288,7 +288,7 @@ bool jam_file::close() {
 
 int64_t fsize(const std::string &path) {
     std::error_code ec;
-    const auto size = fs::file_size(path, ec);
+    const auto size = fs::file_size(system_path(path), ec);
     if (ec)
         return -1;
     return static_cast<int64_t>(size);
@@ -296,12 +296,12 @@ int64_t fsize(const std::string &path) {
 
 bool file_exists(const std::string &path) {
     std::error_code ec;
-    return fs::exists(path, ec);
+    return fs::exists(system_path(path), ec);
 }
 
 const char *special_file_kind(const std::string &path) {
     std::error_code ec;
-    switch (fs::status(path, ec).type()) {
+    switch (fs::status(system_path(path), ec).type()) {
     case fs::file_type::directory:
         return "a directory";
     case fs::file_type::fifo:
@@ -334,10 +334,10 @@ int portable_truncate(const std::string &path, int64_t length) {
 
 void remove_leftover(const std::string &path) {
     std::error_code ec;
-    const fs::file_status st = fs::symlink_status(path, ec);
+    const fs::file_status st = fs::symlink_status(system_path(path), ec);
     if (ec || !fs::exists(st) || fs::is_directory(st))
         return;
-    if (fs::remove(path, ec))
+    if (fs::remove(system_path(path), ec))
         error_line("  WARN: removed leftover %s\n", terminal_text(path).c_str());
 }
 
@@ -350,7 +350,7 @@ bool rename_file(const std::string &from, const std::string &to) {
 
 bool remove_file(const std::string &path) {
     std::error_code ec;
-    if (fs::remove(path, ec))
+    if (fs::remove(system_path(path), ec))
         return true;
     errno = ec ? ec.default_error_condition().value() : ENOENT;
     return false;

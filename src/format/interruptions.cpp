@@ -2,6 +2,7 @@
 // once, unless a record is being written; then the run ends as soon as that record is
 // whole. Either way the temporary files are removed and one FATAL line says why.
 #include "format/files.h"
+#include "format/platform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -106,11 +107,7 @@ void write_error(const char *text) {
 // buffer is left as it is, since the signal may have come in the middle of writing it.
 [[noreturn]] void end_now(int sig) {
     for (const std::string &path : temporary_files)
-#ifdef _WIN32
-        DeleteFileA(path.c_str());
-#else
-        unlink(path.c_str());
-#endif
+        remove_now(path);
     write_error("\nFATAL: interrupted by ");
     write_error(signal_name(sig));
     write_error("; temporary files removed.\n");

@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
 #include <io.h>
 #include <windows.h>
 #else
@@ -23,6 +26,49 @@ namespace fs = std::filesystem;
 #ifdef _WIN32
 
 namespace {
+
+// The UTF-16 of a UTF-8 name; an invalid name becomes the empty one, which names no file.
+std::wstring wide_from_utf8(const std::string &text) {
+    const int size = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n);
+    return wide;
+}
+
+bool starts_with(const std::wstring &text, const wchar_t *prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// A name of 260 characters or more in the \\?\ form: absolute, since that form is passed to
+// the file system as it is, with no current folder, "." or ".." resolved. A shorter name is
+// left as the user wrote it, so that everything the system makes of a short name (a
+// device name such as NUL included) stays as it was, and the C runtime's stat behind
+// std::filesystem sees the name it always saw. A name in the \\?\ or \\.\ form is the
+// user's choice and is used unchanged.
+std::wstring long_form(std::wstring name) {
+    if (starts_with(name, L"\\\\?\\") || starts_with(name, L"\\\\.\\"))
+        return name;
+    const DWORD need = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (need == 0)
+        return name;
+    std::wstring full(need, L'\0');
+    const DWORD got = GetFullPathNameW(name.c_str(), need, full.data(), nullptr);
+    if (got == 0 || got >= need)
+        return name;
+    full.resize(got);
+    if (full.size() < MAX_PATH)
+        return name;
+    if (starts_with(full, L"\\\\"))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+std::wstring wide_name(const std::string &path) {
+    return long_form(wide_from_utf8(path));
+}
 
 void set_errno_from_win32() {
     switch (GetLastError()) {
@@ -59,9 +105,9 @@ HANDLE handle_of(std::FILE *fp) {
 HANDLE open_handle(const std::string &path, DWORD access, DWORD disposition,
                    bool follow_links = true) {
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    const HANDLE h =
-        CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, disposition, flags, nullptr);
+    const HANDLE h = CreateFileW(wide_name(path).c_str(), access,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 disposition, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_errno_from_win32();
         return h;
@@ -183,7 +229,8 @@ bool copy_owner_and_mode(const std::string &, std::FILE *) {
 }
 
 bool rename_over(const std::string &from, const std::string &to) {
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(wide_name(from).c_str(), wide_name(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     set_errno_from_win32();
     return false;
@@ -192,10 +239,15 @@ bool rename_over(const std::string &from, const std::string &to) {
 // Windows puts a folder's entries on the disk with the files themselves.
 void sync_folder(const std::string &) {}
 
+// Console events come on a thread of their own, which may allocate.
+void remove_now(const std::string &path) {
+    DeleteFileW(wide_name(path).c_str());
+}
+
 bool identify_file(const std::string &path, file_id &id) {
-    const HANDLE h =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h = CreateFileW(wide_name(path).c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const bool ok = identify_handle(h, id);
@@ -221,6 +273,57 @@ int open_lock_descriptor(const std::string &path) {
         return -1;
     }
     return descriptor_for(h, _O_RDWR);
+}
+
+fs::path system_path(const std::string &path) {
+    return fs::path(wide_name(path));
+}
+
+std::string utf8_from_wide(const wchar_t *text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return {};
+    std::string utf8(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+namespace {
+
+// Whether the runtime reads `tz` as meant: three letters of the zone's name, then, unless
+// it is UTC or the like, the hours west of Greenwich with optional minutes and seconds
+// ("EST5", "CET-1", "IST-5:30"), then the summer-time name if any ("EST5EDT").
+bool runtime_reads_zone(const char *tz) {
+    const auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    const char *p = tz;
+    for (int i = 0; i < 3; ++i, ++p)
+        if (!letter(*p))
+            return false;
+    if (*p == '\0')
+        return true;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (!digit(*p))
+        return false;
+    while (digit(*p))
+        ++p;
+    while (*p == ':' && digit(p[1]))
+        for (++p; digit(*p);)
+            ++p;
+    while (letter(*p))
+        ++p;
+    return *p == '\0';
+}
+
+} // namespace
+
+void settle_time_zone() {
+    const char *tz = std::getenv("TZ");
+    if (tz != nullptr && !runtime_reads_zone(tz))
+        _putenv("TZ=");
+    _tzset();
 }
 
 // The C library keeps the system's reason of a failed stream read in _doserrno.
@@ -352,6 +455,17 @@ void sync_folder(const std::string &path) {
         ::close(fd);
     }
 }
+
+void remove_now(const std::string &path) {
+    ::unlink(path.c_str());
+}
+
+fs::path system_path(const std::string &path) {
+    return fs::path(path);
+}
+
+// The C library reads every TZ form, and the zone database, itself.
+void settle_time_zone() {}
 
 bool identify_file(const std::string &path, file_id &id) {
     struct stat st {};

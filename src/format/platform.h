@@ -1,12 +1,32 @@
 // What the file layer needs of the operating system, in one place: opening a stream,
 // positioned reads and writes, a file's length and identity, renames, and the descriptor
-// of the JAM lock. Only the file layer and the lock use it.
+// of the JAM lock. Only the file layer and the lock use it, but for system_path, which every
+// std::filesystem call on a name takes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+
+// Names are UTF-8 everywhere in the tool, as they are on Linux. This is the name as the
+// file system takes it. On Windows that is UTF-16 (the plain std::string constructor of a
+// path would read the ANSI code page), and a name too long for the classic limit of 260
+// characters is made absolute and given the \\?\ form, which every wide call accepts up
+// to the length the file system allows; a name that has that form already is taken as
+// given. Every std::filesystem call on a name the tool holds goes through here.
+std::filesystem::path system_path(const std::string &path);
+
+#ifdef _WIN32
+// A UTF-16 text (a program argument) as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8_from_wide(const wchar_t *text);
+#endif
+
+// Sets aside a TZ value the C library would misread. Windows' runtime knows only the
+// "EST5EDT" form: "Europe/Moscow" would print every date in UTC without a word, so such a
+// value is dropped and the system's own zone is used. Nothing changes elsewhere.
+void settle_time_zone();
 
 // Opens a binary stream with an fopen mode ("rb", "r+b", "wb") on a regular file only:
 // what was opened is checked, never the name before it, so nothing put under the name in
@@ -37,6 +57,9 @@ bool rename_over(const std::string &from, const std::string &to);
 // Puts the entries of the folder that holds `path` on the disk (best effort: not every
 // file system syncs a folder), so that a removal or a rename survives a power loss.
 void sync_folder(const std::string &path);
+// Removes the name with one system call and no allocation on POSIX, where a signal handler
+// calls it; a failure is ignored.
+void remove_now(const std::string &path);
 
 // What tells two files apart whatever their names: device and inode, or on Windows the
 // volume serial number and the file index.
