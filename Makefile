@@ -2,7 +2,7 @@
 JOBS ?= 2
 SCRATCH ?= scratch/demo
 
-.PHONY: all build demo test lint package windows test-windows package-windows bench fuzz clean
+.PHONY: all build demo check test test-asan lint package windows test-windows package-windows bench fuzz clean
 
 all: build
 
@@ -19,29 +19,35 @@ demo: build
 	./build/release/cairnfix -r -x -p -b -s $(SCRATCH)/demo || [ $$? -eq 2 ]
 	./build/release/cairnfix -x $(SCRATCH)/demo || [ $$? -eq 2 ]
 
-# The lint, then every test: in the release build, under AddressSanitizer + UBSan and, where the cross
-# compiler and Wine are installed, as cairnfix.exe under Wine. A build without
+# The release build and its test suite: the quick check before a commit. A build without
 # GoogleTest has no tests, and ctest then fails rather than pass on nothing.
-test: lint
+check:
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset release --no-tests=error
-	cmake --preset asan
-	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan --no-tests=error
+
+# The lint, then every test: in the release build, under AddressSanitizer + UBSan and, where
+# the cross compiler and Wine are installed, as cairnfix.exe under Wine.
+test: lint check test-asan
 	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
 	  $(MAKE) test-windows; \
 	else \
 	  echo "Windows suite skipped: the MinGW-w64 cross compiler or Wine is not installed"; \
 	fi
 
+test-asan:
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan --no-tests=error
+
 # Formatting against .clang-format and the checks of .clang-tidy (over src/), where both
-# tools are installed; CI installs them.
+# tools are installed; CI installs them. Its own build directory holds only the compile
+# commands, so it can run beside a build.
 lint:
-	cmake --preset release
+	cmake --preset lint
 	@if command -v clang-format >/dev/null && command -v clang-tidy >/dev/null; then \
 	  clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h') && \
-	  git ls-files 'src/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p build/release --quiet \
+	  git ls-files 'src/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p build/lint --quiet \
 	    --extra-arg=-Wno-unknown-warning-option --extra-arg=-Wno-ignored-optimization-argument; \
 	else \
 	  echo "Lint skipped: clang-format or clang-tidy is not installed"; \

@@ -213,9 +213,9 @@ TEST(CommandLine, ExitStatusAfterARepair) {
 // At most 512 issues are kept, each cut to 319 characters; all of them are counted.
 TEST(CommandLine, IssueListCapAndCut) {
     scan_report report;
-    add_issue(report, "%s", std::string(400, 'q').c_str());
+    add_issue(report, issue_id::revision, "%s", std::string(400, 'q').c_str());
     for (int i = 1; i <= 600; ++i)
-        add_issue(report, "Msg[%d]: x", i);
+        add_issue(report, issue_id::revision, "Msg[%d]: x", i);
     EXPECT_EQ(std::tuple(report.issue_count, report.raised_count), std::tuple(512, 601));
     const std::string out = capture_output([&] { print_issue_list(report); }).out;
     const std::vector<std::string> texts = issue_texts(out);

@@ -1,5 +1,6 @@
 // The reply-link repair where the count of open issues and failed writes
 // are concerned; the exact bytes they leave are held by the complete repair run.
+#include "driver/driver.h"
 #include "repair/repair.h"
 #include "support/repair_context.h"
 
@@ -22,9 +23,10 @@ TEST(InPlace, IssueCountNeverDropsBelowIssuesThatAreNotLinks) {
         fill_context(ctx, b);
         ctx.report.issue_count = r[2];
         ctx.report.raised_count = r[3];
-        ctx.report.no_such_message_count = r[4];
+        ctx.report.dangling_link_count = r[4];
         ctx.walk_stop_offset = r[6];
-        capture_output([&] { fix_reply_links(ctx); });
+        ctx.options.extended = true;
+        capture_output([&] { fix_reply_links(ctx, plan_repairs(ctx)); });
         EXPECT_EQ(ctx.report.issue_count, r[5]) << r[0];
     }
 }
@@ -39,9 +41,11 @@ TEST(InPlace, FailedWritesAreReportedAndNotCounted) {
         run_context ctx;
         fill_context(ctx, b);
         ctx.report.issue_count = 1;
-        ctx.report.raised_count = ctx.report.no_such_message_count = 1;
+        ctx.report.raised_count = ctx.report.dangling_link_count = 1;
+        ctx.options.extended = true;
+        const repair_plan plan = plan_repairs(ctx);
         io_fail_at(failing, false);
-        const run_result c = capture_output([&] { fix_reply_links(ctx); });
+        const run_result c = capture_output([&] { fix_reply_links(ctx, plan); });
         io_fail_at(0, false);
         EXPECT_EQ(c.out + c.err, "  Msg[0]: zero dangling ReplyTo=77\n  ERROR: write failed on " +
                                      ctx.jhr_path + ": Input/output error\n");

@@ -206,9 +206,8 @@ bool detect_byte_shift(run_context &ctx) {
     const bool writes = ctx.options.repair || ctx.options.pack;
     // A repair run has finished it before anything read the .JHR.
     if (!writes && realignment_waits(ctx.jhr_path))
-        add_issue(ctx.report,
-                  ".JHR: an interrupted realignment waits in %s - run with -r to finish it",
-                  terminal_text(redo_path(ctx.jhr_path)).c_str());
+        RAISE_ISSUE(ctx.report, jhr_realignment_waits,
+                    terminal_text(redo_path(ctx.jhr_path)).c_str());
     const int64_t size = fsize(ctx.jhr_path);
     if (size < static_cast<int64_t>(FIXED_HEADER_SIZE))
         return true;
@@ -227,16 +226,10 @@ bool detect_byte_shift(run_context &ctx) {
 
     ctx.report.shift = shift;
     if (shift > 0)
-        add_issue(ctx.report,
-                  ".JHR: spurious byte 0x%02X ('%c') at fixed-header offset %d - shifts all "
-                  "data after it by +1, corrupting fields and message headers",
-                  head[static_cast<std::size_t>(shift)],
-                  display_char(head[static_cast<std::size_t>(shift)]), shift);
+        RAISE_ISSUE(ctx.report, jhr_spurious_byte, head[static_cast<std::size_t>(shift)],
+                    display_char(head[static_cast<std::size_t>(shift)]), shift);
     else
-        add_issue(ctx.report,
-                  ".JHR: missing byte at fixed-header offset %d - shifts all data after it "
-                  "by -1, corrupting fields and message headers",
-                  -shift);
+        RAISE_ISSUE(ctx.report, jhr_missing_byte, -shift);
     if (!writes)
         return true;
 

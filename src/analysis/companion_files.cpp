@@ -69,13 +69,13 @@ class user_id_set {
 
 // A name under which no regular file stands (a FIFO, a directory, a device) is reported as
 // a file that cannot be opened, and is never opened, measured, truncated or created.
-bool refused_special(const std::string &path, const char *issue, int64_t &size,
-                     scan_report &report) {
+bool refused_special(const std::string &path, issue_id issue, int64_t &size, scan_report &report) {
     if (special_file_kind(path) == nullptr)
         return false;
     print_open_error(path);
     std::printf("  NOT A REGULAR FILE  *** ERROR ***\n");
-    add_issue(report, "%s", issue);
+    // The "cannot open" texts hold no conversion: each prints as it stands.
+    add_issue(report, issue, "%s", ISSUE_CATALOGUE[static_cast<int>(issue)].text);
     size = 0;
     return true;
 }
@@ -97,25 +97,25 @@ void check_jdx(run_context &ctx) {
     std::printf("\n=== .JDX File ===\n");
     ctx.jdx_opened = false;
     if (!file_exists(ctx.jdx_path)) {
-        add_issue(report, ".JDX: file missing");
+        RAISE_ISSUE(report, jdx_missing);
         std::printf("  NOT FOUND  *** ERROR ***\n");
         ctx.jdx_size = 0;
         return;
     }
-    if (refused_special(ctx.jdx_path, ".JDX: cannot open", ctx.jdx_size, report))
+    if (refused_special(ctx.jdx_path, issue_id::jdx_cannot_open, ctx.jdx_size, report))
         return;
     int64_t stray = 0;
     const int64_t n = measure_records(ctx.jdx_path, IDX_RECORD_SIZE, ctx.jdx_size, stray);
     report.jdx_records = n;
     if (stray != 0)
-        add_issue(report, ".JDX: %" PRId64 " stray bytes after last complete record", stray);
+        RAISE_ISSUE(report, jdx_stray_bytes, stray);
     else if (ctx.jdx_size == 0 && ctx.jhr_size != static_cast<int64_t>(FIXED_HEADER_SIZE))
-        add_issue(report, ".JDX: file is empty but .JHR has message data - rebuild with -p or -r");
+        RAISE_ISSUE(report, jdx_empty);
 
     jam_file jdx;
     if (!jdx.open(ctx.jdx_path, "rb")) {
         print_open_error(ctx.jdx_path);
-        add_issue(report, ".JDX: cannot open");
+        RAISE_ISSUE(report, jdx_cannot_open);
         return;
     }
     ctx.jdx_opened = true;
@@ -134,8 +134,7 @@ void check_jdx(run_context &ctx) {
                    static_cast<int64_t>(rec.HdrOffset) >= ctx.jhr_size) {
             // Only placed inside the message area; whether a header starts there is the
             // header scan's business.
-            add_issue(report, ".JDX: record %" PRId64 " HdrOffset=0x%08X out of JHR range", j,
-                      rec.HdrOffset);
+            RAISE_ISSUE(report, jdx_out_of_range, j, rec.HdrOffset);
             ++orphans;
             ++report.orphan_count;
         } else if (ctx.options.verbose) {
@@ -162,7 +161,7 @@ void check_jdt(run_context &ctx) {
         ctx.jdt_size = 0;
         return;
     }
-    if (refused_special(ctx.jdt_path, ".JDT: cannot open", ctx.jdt_size, ctx.report))
+    if (refused_special(ctx.jdt_path, issue_id::jdt_cannot_open, ctx.jdt_size, ctx.report))
         return;
     ctx.jdt_size = fsize(ctx.jdt_path);
     std::printf("  Size         : %" PRId64 " bytes\n", ctx.jdt_size);
@@ -178,18 +177,18 @@ void check_jlr(run_context &ctx) {
         ctx.jlr_size = 0;
         return;
     }
-    if (refused_special(ctx.jlr_path, ".JLR: cannot open", ctx.jlr_size, report))
+    if (refused_special(ctx.jlr_path, issue_id::jlr_cannot_open, ctx.jlr_size, report))
         return;
     int64_t stray = 0;
     const int64_t n = measure_records(ctx.jlr_path, LASTREAD_RECORD_SIZE, ctx.jlr_size, stray);
     report.jlr_records = n;
     if (stray != 0)
-        add_issue(report, ".JLR: %" PRId64 " stray bytes after last complete record", stray);
+        RAISE_ISSUE(report, jlr_stray_bytes, stray);
 
     jam_file jlr;
     if (!jlr.open(ctx.jlr_path, "rb")) {
         print_open_error(ctx.jlr_path);
-        add_issue(report, ".JLR: cannot open");
+        RAISE_ISSUE(report, jlr_cannot_open);
         return;
     }
     int64_t deleted = 0;
@@ -209,13 +208,12 @@ void check_jlr(run_context &ctx) {
         }
         if (rec.HighReadMsg < rec.LastReadMsg) {
             ctx.stale_high_read.push_back(j);
-            add_issue(report, ".JLR: record %" PRId64 " HighReadMsg(%u) < LastReadMsg(%u)", j,
-                      rec.HighReadMsg, rec.LastReadMsg);
+            RAISE_ISSUE(report, jlr_high_below_last, j, rec.HighReadMsg, rec.LastReadMsg);
         }
         if (rec.UserID == 0)
-            add_issue(report, ".JLR: record %" PRId64 " UserID=0 (should be >= 1)", j);
+            RAISE_ISSUE(report, jlr_user_id_zero, j);
         if (!seen_user_ids.insert(rec.UserID))
-            add_issue(report, ".JLR: record %" PRId64 " duplicate UserID=%u", j, rec.UserID);
+            RAISE_ISSUE(report, jlr_duplicate_user_id, j, rec.UserID);
         if (ctx.options.verbose) {
             // "    [%3" PRId64 "] CRC=0x%08X ID=%-6u Last=%-6u High=%u\n"
             lines.text("    [");

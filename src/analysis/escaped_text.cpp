@@ -58,18 +58,17 @@ void check_escaped(window_reader *jdt, uint32_t offset, uint32_t length, int32_t
                 continue;
             }
             // The bytes after a bad backslash are judged on their own.
-            add_issue(report, "Msg[%d]: MSG_ESCAPED: bad escape at text pos %u", msg_index,
-                      static_cast<uint32_t>(pos));
+            RAISE_ISSUE(report, bad_escape, msg_index, static_cast<uint32_t>(pos));
         } else if (c < 0x20 || c > 0x7E) {
-            add_issue(report, "Msg[%d]: MSG_ESCAPED: byte 0x%02X at pos %u outside 7-bit range",
-                      msg_index, static_cast<unsigned>(c), static_cast<uint32_t>(pos));
+            RAISE_ISSUE(report, escaped_byte_range, msg_index, static_cast<unsigned>(c),
+                        static_cast<uint32_t>(pos));
         } else {
             ++pos;
             continue;
         }
         ++pos;
         if (++errors == MAX_ESCAPE_ERRORS) {
-            add_issue(report, "Msg[%d]: further escaped-text errors suppressed", msg_index);
+            RAISE_ISSUE(report, escape_errors_suppressed, msg_index);
             return;
         }
     }

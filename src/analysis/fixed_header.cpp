@@ -34,8 +34,7 @@ bool check_fixed_header(run_context &ctx) {
     std::printf("  Size         : %" PRId64 " bytes\n", ctx.jhr_size);
     // The size query's -1 counts as too small as well.
     if (ctx.jhr_size < static_cast<int64_t>(FIXED_HEADER_SIZE)) {
-        add_issue(report, ".JHR: file too small (%" PRId64 " < %zu bytes)", ctx.jhr_size,
-                  FIXED_HEADER_SIZE);
+        RAISE_ISSUE(report, jhr_too_small, ctx.jhr_size, FIXED_HEADER_SIZE);
         return fatal_no_header();
     }
 
@@ -48,7 +47,7 @@ bool check_fixed_header(run_context &ctx) {
     if (fh.Signature == JAM_SIGNATURE) {
         std::printf("  Signature    : OK\n");
     } else {
-        add_issue(report, ".JHR: bad fixed-header signature 0x%08X", fh.Signature);
+        RAISE_ISSUE(report, jhr_bad_signature, fh.Signature);
         std::printf("  Signature    : INVALID (0x%08X)  *** ERROR ***\n", fh.Signature);
     }
     const std::string created = fmt_ts(fh.DateCreated);
@@ -61,9 +60,9 @@ bool check_fixed_header(run_context &ctx) {
     std::printf("  PasswordCRC  : 0x%08X\n", fh.PasswordCRC);
 
     if (implausible_date(fh.DateCreated, date_limit_now()))
-        add_issue(report, ".JHR: implausible DateCreated: %s", created.c_str());
+        RAISE_ISSUE(report, jhr_date_created, created.c_str());
     if (fh.BaseMsgNum == 0)
-        add_issue(report, ".JHR: BaseMsgNum is 0 (must be >= 1)");
+        RAISE_ISSUE(report, jhr_base_msg_num_zero);
 
     int nonzero = 0;
     for (const unsigned char b : fh.Reserved)

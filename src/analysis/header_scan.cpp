@@ -70,23 +70,23 @@ msg_info examine_message(run_context &ctx, const msg_header &h, const message_at
         if (block != nullptr) {
             walk_subfields(block, h.SubfieldLen, at.index, lines, cap, report);
         } else {
-            add_issue(report, "Msg[%d]: could not read subfield data", at.index);
+            RAISE_ISSUE(report, subfields_unreadable, at.index);
             // The headers that may lie inside the unread block were never examined, as
             // after a bad signature.
             ctx.walk_stop_offset = at.offset;
         }
     }
 
-    msg_info entry{at.offset,
-                   h.ReplyTo,
-                   h.Reply1st,
-                   h.ReplyNext,
-                   cap.msgid_crc_calc,
-                   cap.reply_crc_calc,
-                   h.SubfieldLen <= MAX_INDEXED_BLOCK ? cap.user_crc : ALL_ONES,
-                   cap.has_msgid,
-                   cap.has_replyid,
-                   at.deleted};
+    msg_info entry{.hdr_offset = at.offset,
+                   .reply_to = h.ReplyTo,
+                   .reply_1st = h.Reply1st,
+                   .reply_next = h.ReplyNext,
+                   .msgid_crc_calc = cap.msgid_crc_calc,
+                   .reply_crc_calc = cap.reply_crc_calc,
+                   .user_crc = h.SubfieldLen <= MAX_INDEXED_BLOCK ? cap.user_crc : ALL_ONES,
+                   .has_msgid = cap.has_msgid,
+                   .has_replyid = cap.has_replyid,
+                   .deleted = at.deleted};
     if (!at.deleted)
         check_live_message(ctx, h, cap, at.index, jdt, entry, report);
     if (lines != nullptr)
@@ -131,13 +131,11 @@ walk_end walk_headers(run_context &ctx, window_reader &headers, window_reader *j
                 report.trailing = remaining;
                 return walk_end{offset, false, false};
             }
-            add_issue(report, ".JHR: truncated at offset %" PRId64 " (%" PRId64 " bytes remaining)",
-                      offset, remaining);
+            RAISE_ISSUE(report, jhr_truncated, offset, remaining);
             return walk_end{offset, false, true};
         }
         if (h.Signature != JAM_SIGNATURE) {
-            add_issue(report, ".JHR: bad message sig 0x%08X at offset %" PRId64, h.Signature,
-                      offset);
+            RAISE_ISSUE(report, jhr_bad_message_signature, h.Signature, offset);
             ctx.walk_stop_offset = offset;
             return walk_end{offset, true, false};
         }
@@ -151,8 +149,7 @@ walk_end walk_headers(run_context &ctx, window_reader &headers, window_reader *j
 
         const int64_t hdr_end = offset + static_cast<int64_t>(MSG_HEADER_SIZE) + h.SubfieldLen;
         if (hdr_end > ctx.jhr_size + SUBFIELD_SLACK) {
-            add_issue(report, "Msg[%d]: SubfieldLen=%u implausible at offset %" PRId64, idx,
-                      h.SubfieldLen, offset);
+            RAISE_ISSUE(report, subfield_len_implausible, idx, h.SubfieldLen, offset);
             ctx.walk_stop_offset = offset;
             return walk_end{offset, false, false};
         }

@@ -106,25 +106,15 @@ index_findings judge_records(const run_context &ctx, int64_t records, window_rea
 // the list; then the section, when there is anything to show.
 void report_findings(const index_findings &f, scan_report &report) {
     if (f.not_indexed.count != 0)
-        add_issue(report,
-                  ".JDX: %" PRId64 " live message(s) missing from the index (first: Msg[%" PRId64
-                  "]) - rebuild with -p",
-                  f.not_indexed.count, f.not_indexed.first);
+        RAISE_ISSUE(report, jdx_not_indexed, f.not_indexed.count, f.not_indexed.first);
     if (f.no_header.count != 0)
-        add_issue(report,
-                  ".JDX: %" PRId64 " record(s) point at no message header (first: record %" PRId64
-                  ", HdrOffset=0x%08X) - rebuild with -p",
-                  f.no_header.count, f.no_header.first, static_cast<uint32_t>(f.no_header.detail));
+        RAISE_ISSUE(report, jdx_no_header, f.no_header.count, f.no_header.first,
+                    static_cast<uint32_t>(f.no_header.detail));
     if (f.out_of_order.count != 0)
-        add_issue(report,
-                  ".JDX: %" PRId64 " record(s) out of header order (first: record %" PRId64
-                  " points at Msg[%" PRIu64 "]) - rebuild with -p",
-                  f.out_of_order.count, f.out_of_order.first, f.out_of_order.detail);
+        RAISE_ISSUE(report, jdx_out_of_order, f.out_of_order.count, f.out_of_order.first,
+                    f.out_of_order.detail);
     if (f.wrong_crc.count != 0)
-        add_issue(report,
-                  ".JDX: %" PRId64 " record(s) with a UserCRC that does not match the recipient "
-                  "(first: record %" PRId64 ") - rebuild with -p",
-                  f.wrong_crc.count, f.wrong_crc.first);
+        RAISE_ISSUE(report, jdx_wrong_user_crc, f.wrong_crc.count, f.wrong_crc.first);
 
     const struct {
         const char *label;
@@ -168,7 +158,7 @@ void check_index_against_headers(run_context &ctx) {
     if (!f.open(ctx.jdx_path, "rb")) {
         // An index that cannot be judged must not let the base pass as healthy.
         print_open_error(ctx.jdx_path);
-        add_issue(ctx.report, ".JDX: cannot open");
+        RAISE_ISSUE(ctx.report, jdx_cannot_open);
         return;
     }
     window_reader jdx(f);

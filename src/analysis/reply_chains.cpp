@@ -16,26 +16,14 @@ struct link_target {
 // Resolves a non-zero link by its number. A message past the checked part of the table
 // exists but has no entry to compare with; it is accepted as it is.
 link_target resolve(const run_context &ctx, uint32_t link) {
-    uint64_t index = 0;
-    if (!ctx.names_header(link, ctx.fhdr.BaseMsgNum, &index))
+    if (ctx.dangles(link, ctx.fhdr.BaseMsgNum))
         return {target::missing, nullptr};
+    uint64_t index = 0;
+    ctx.names_header(link, ctx.fhdr.BaseMsgNum, &index);
     if (index >= ctx.stored_count())
         return {target::unchecked, nullptr};
     const msg_info &m = ctx.msg_table[index];
     return {m.deleted ? target::deleted : target::live, &m};
-}
-
-// Marks the links the link repair zeroes: those that name no message as the repairs
-// number them, from BaseMsgNum as the fixed-header repair leaves it.
-void mark_dangling(const run_context &ctx, msg_info &m) {
-    const uint32_t base = repaired_base_msg_num(ctx.fhdr.BaseMsgNum);
-    const auto dangling = [&](uint32_t link) {
-        uint64_t index = 0;
-        return link != 0 && !ctx.names_header(link, base, &index);
-    };
-    m.dangling = static_cast<uint8_t>((dangling(m.reply_to) ? LINK_REPLY_TO : 0) |
-                                      (dangling(m.reply_1st) ? LINK_REPLY_1ST : 0) |
-                                      (dangling(m.reply_next) ? LINK_REPLY_NEXT : 0));
 }
 
 } // namespace
@@ -43,7 +31,7 @@ void mark_dangling(const run_context &ctx, msg_info &m) {
 void check_reply_chains(run_context &ctx) {
     scan_report &report = ctx.report;
     std::printf("\n=== Extended Checks ===\n");
-    // Both counters count every error, also those whose text the full issue list drops.
+    // Every error, also those whose text the full issue list drops.
     int32_t errors = 0;
 
     const std::size_t stored = ctx.stored_count();
@@ -51,15 +39,15 @@ void check_reply_chains(run_context &ctx) {
         msg_info &m = ctx.msg_table[i];
         if (m.deleted)
             continue;
-        mark_dangling(ctx, m);
+        // The links the link repair zeroes.
+        m.dangling = ctx.dangling_links(m);
         const int j = static_cast<int>(i);
         const uint32_t own = msg_number(ctx.fhdr.BaseMsgNum, ctx.number_position(i));
 
         if (m.reply_to != 0) {
             const link_target t = resolve(ctx, m.reply_to);
             if (t.kind == target::missing) {
-                add_issue(report, "Msg[%d] #%u: ReplyTo=%u - no such message", j, own, m.reply_to);
-                ++report.no_such_message_count;
+                RAISE_ISSUE(report, reply_to_missing, j, own, m.reply_to);
                 ++errors;
             } else if (t.kind == target::deleted && ctx.options.verbose)
                 std::printf("  Msg[%d] #%u: ReplyTo=%u points to deleted msg (warning)\n", j, own,
@@ -68,14 +56,11 @@ void check_reply_chains(run_context &ctx) {
         if (m.reply_1st != 0) {
             const link_target t = resolve(ctx, m.reply_1st);
             if (t.kind == target::missing) {
-                add_issue(report, "Msg[%d] #%u: Reply1st=%u - no such message", j, own,
-                          m.reply_1st);
-                ++report.no_such_message_count;
+                RAISE_ISSUE(report, reply_1st_missing, j, own, m.reply_1st);
                 ++errors;
             } else if (t.kind == target::live && t.entry->reply_to != own) {
-                add_issue(report,
-                          "Msg[%d] #%u: Reply1st=%u but that msg's ReplyTo=%u (expected %u)", j,
-                          own, m.reply_1st, t.entry->reply_to, own);
+                RAISE_ISSUE(report, reply_1st_mismatch, j, own, m.reply_1st, t.entry->reply_to,
+                            own);
                 ++errors;
             }
         }
@@ -83,14 +68,11 @@ void check_reply_chains(run_context &ctx) {
         if (m.reply_next != 0) {
             const link_target t = resolve(ctx, m.reply_next);
             if (t.kind == target::missing) {
-                add_issue(report, "Msg[%d] #%u: ReplyNext=%u - no such message", j, own,
-                          m.reply_next);
-                ++report.no_such_message_count;
+                RAISE_ISSUE(report, reply_next_missing, j, own, m.reply_next);
                 ++errors;
             } else if (t.kind == target::live && t.entry->reply_to != m.reply_to) {
-                add_issue(report,
-                          "Msg[%d] #%u: ReplyNext=%u ReplyTo mismatch (got %u, expected %u)", j,
-                          own, m.reply_next, t.entry->reply_to, m.reply_to);
+                RAISE_ISSUE(report, reply_next_mismatch, j, own, m.reply_next, t.entry->reply_to,
+                            m.reply_to);
                 ++errors;
             }
         }

@@ -15,9 +15,7 @@ void finish_walk(run_context &ctx, const walk_end &end) {
         remaining < static_cast<int64_t>(MSG_HEADER_SIZE))
         report.trailing = remaining;
     if (report.trailing > 0)
-        add_issue(report,
-                  ".JHR: %" PRId64 " trailing byte(s) after last message header (editor newline?)",
-                  report.trailing);
+        RAISE_ISSUE(report, jhr_trailing_bytes, report.trailing);
 
     std::printf("  Active msgs  : %d\n", report.active_count);
     std::printf("  Deleted msgs : %d\n", report.deleted_count);
@@ -30,8 +28,7 @@ void finish_walk(run_context &ctx, const walk_end &end) {
                     report.trailing);
 
     if (static_cast<int64_t>(ctx.fhdr.ActiveMsgs) != report.active_count)
-        add_issue(report, ".JHR: ActiveMsgs=%u but counted %d active messages", ctx.fhdr.ActiveMsgs,
-                  report.active_count);
+        RAISE_ISSUE(report, active_msgs_count, ctx.fhdr.ActiveMsgs, report.active_count);
     if (ctx.fhdr.ModCounter == ALL_ONES)
-        add_issue(report, ".JHR: ModCounter at 0xFFFFFFFF (will wrap to 0 on next write)");
+        RAISE_ISSUE(report, mod_counter_wraps);
 }

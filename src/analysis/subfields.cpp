@@ -30,7 +30,7 @@ void check_tzutc(const unsigned char *data, uint32_t len, int index, scan_report
     const uint32_t start = (data[0] == '+' || data[0] == '-') ? 1 : 0;
     for (uint32_t p = start; p <= start + 3 && p < len; ++p)
         if (!ascii_digit(data[p])) {
-            add_issue(report, "Msg[%d]: TZUTCINFO contains non-digit offset characters", index);
+            RAISE_ISSUE(report, tzutc_non_digit, index);
             return;
         }
 }
@@ -122,8 +122,7 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, line_bu
     uint64_t pos = 0;
     for (int k = 0; pos < len; ++k) {
         if (pos + SUBFIELD_HEADER_SIZE > len) {
-            add_issue(report, "Msg[%d]: SF[%d] header truncated at pos %u", index, k,
-                      static_cast<uint32_t>(pos));
+            RAISE_ISSUE(report, subfield_header_truncated, index, k, static_cast<uint32_t>(pos));
             return;
         }
         const subfield_header sf = decode_subfield_header(block + pos);
@@ -131,14 +130,12 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, line_bu
         if (sf.HiID != 0 && lines != nullptr)
             print_reserved_hiid(*lines, k, lo, sf.HiID);
         if (pos + SUBFIELD_HEADER_SIZE + sf.DatLen > len) {
-            add_issue(report, "Msg[%d]: SF[%d] LoID=%u DatLen=%u overruns subfield block", index, k,
-                      lo, sf.DatLen);
+            RAISE_ISSUE(report, subfield_overrun, index, k, lo, sf.DatLen);
             return;
         }
         if (const sf_entry *row = sf_lookup(sf.LoID)) {
             if (row->limit != 0 && sf.DatLen > row->limit)
-                add_issue(report, "Msg[%d]: SF %s DatLen=%u exceeds limit %u", index, row->name,
-                          sf.DatLen, row->limit);
+                RAISE_ISSUE(report, subfield_over_limit, index, row->name, sf.DatLen, row->limit);
             if (lines != nullptr)
                 print_known(*lines, k, row->name, sf.DatLen);
         } else if (lines != nullptr) {

@@ -9,8 +9,11 @@
 // (0 clean, 2 issues remain, 1 fatal or usage error).
 int run_tool(int argc, char **argv);
 
-// The repair step after the issue list, as -r and -p and the analysis decide: in-place
-// repairs, index rebuild and creation of missing files.
+// The repairs the options and the analysis call for, and why each of the others does not
+// run; the analysis must have run.
+repair_plan plan_repairs(const run_context &ctx);
+// The repair step after the issue list, as the plan says: in-place repairs, index rebuild
+// and creation of missing files.
 void run_repairs(run_context &ctx);
 
 // Picks "<base>.<lower>" if it exists, else "<base>.<upper>" if that exists, else the

@@ -141,20 +141,63 @@ int run_sequence(int argc, char **argv) {
 
 } // namespace
 
-void run_repairs(run_context &ctx) {
+repair_plan plan_repairs(const run_context &ctx) {
     const run_options &opts = ctx.options;
-    // The in-place repairs run only when the list above showed an issue.
+    const auto unless_stopped = [&ctx] {
+        return ctx.walk_stop_offset >= 0 ? skip_reason::walk_stopped : skip_reason::none;
+    };
+    repair_plan plan;
+    plan.walk_stop_offset = ctx.walk_stop_offset;
+    // The in-place repairs run only when the issue list showed an issue.
     if (ctx.report.issue_count > 0) {
-        repair_in_place(ctx);
-        if (opts.extended && ctx.table_valid) {
-            fix_reply_links(ctx);
-            fix_id_crcs(ctx);
+        plan.in_place = skip_reason::none;
+        // A walk that stopped early did not count the headers after the stop.
+        if (!ctx.table_valid)
+            plan.active_msgs = skip_reason::no_table;
+        else if (ctx.fhdr.ActiveMsgs != static_cast<uint32_t>(ctx.report.active_count))
+            plan.active_msgs = unless_stopped();
+        if (opts.extended && !ctx.table_valid)
+            plan.reply_links = plan.id_crcs = skip_reason::no_table;
+        else if (opts.extended) {
+            plan.id_crcs = skip_reason::none;
+            // After an early stop the links to headers past it look dangling but are not;
+            // the skip is worth a line only where some link would have been zeroed.
+            const std::size_t stored = ctx.stored_count();
+            bool dangling = false;
+            for (std::size_t i = 0; i < stored && !dangling; ++i)
+                dangling = ctx.msg_table[i].dangling != 0;
+            plan.reply_links = ctx.walk_stop_offset < 0 ? skip_reason::none
+                               : dangling               ? skip_reason::walk_stopped
+                                                        : skip_reason::not_called_for;
         }
     }
     // Pack mode always writes the index anew; -r alone only when there is none to use.
-    if (opts.pack || index_needs_rebuild(ctx))
-        rebuild_section(ctx);
+    plan.rebuild_section = opts.pack || index_needs_rebuild(ctx);
+    if (plan.rebuild_section) {
+        // An existing index still points at the headers past an early stop; one rebuilt
+        // from the partial walk would lose them.
+        if (!ctx.table_valid)
+            plan.rebuild_index = skip_reason::no_table;
+        else if (ctx.index_has_records())
+            plan.rebuild_index = unless_stopped();
+        else
+            plan.rebuild_index = skip_reason::none;
+    }
     if (opts.repair)
+        plan.missing_files = skip_reason::none;
+    return plan;
+}
+
+void run_repairs(run_context &ctx) {
+    const repair_plan plan = plan_repairs(ctx);
+    if (plan.in_place == skip_reason::none)
+        repair_in_place(ctx, plan);
+    fix_reply_links(ctx, plan);
+    if (plan.id_crcs == skip_reason::none)
+        fix_id_crcs(ctx);
+    if (plan.rebuild_section)
+        rebuild_section(ctx, plan);
+    if (plan.missing_files == skip_reason::none)
         create_missing_files(ctx);
 }
 

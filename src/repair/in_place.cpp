@@ -56,7 +56,7 @@ void zero_dangling(const msg_info &m, int index, msg_header &h) {
 
 } // namespace
 
-void repair_in_place(run_context &ctx) {
+void repair_in_place(run_context &ctx, const repair_plan &plan) {
     std::printf("\n=== Repairs ===\n");
     fixed_header &fh = ctx.fhdr;
     bool header_changed = false;
@@ -72,16 +72,13 @@ void repair_in_place(run_context &ctx) {
         header_changed = true;
     }
     const int32_t active = ctx.report.active_count;
-    if (ctx.table_valid && fh.ActiveMsgs != static_cast<uint32_t>(active)) {
-        // A walk that stopped early did not count the headers after the stop.
-        if (ctx.walk_stop_offset >= 0) {
-            std::printf("  Not fixing ActiveMsgs: header walk stopped at offset %" PRId64 "\n",
-                        ctx.walk_stop_offset);
-        } else {
-            std::printf("  Fixing ActiveMsgs %u -> %d\n", fh.ActiveMsgs, active);
-            fh.ActiveMsgs = static_cast<uint32_t>(active);
-            header_changed = true;
-        }
+    if (plan.active_msgs == skip_reason::walk_stopped) {
+        std::printf("  Not fixing ActiveMsgs: header walk stopped at offset %" PRId64 "\n",
+                    plan.walk_stop_offset);
+    } else if (plan.active_msgs == skip_reason::none) {
+        std::printf("  Fixing ActiveMsgs %u -> %d\n", fh.ActiveMsgs, active);
+        fh.ActiveMsgs = static_cast<uint32_t>(active);
+        header_changed = true;
     }
     if (header_changed)
         write_fhdr(ctx.jhr_path, fh);
@@ -130,19 +127,13 @@ void fix_high_read(run_context &ctx) {
         std::printf("  Fixed %" PRId64 " JLR HighReadMsg entries\n", fixed);
 }
 
-void fix_reply_links(run_context &ctx) {
-    const std::size_t stored = ctx.stored_count();
-    // After an early stop the links to headers past it look dangling but are not.
-    if (ctx.walk_stop_offset >= 0) {
-        for (std::size_t i = 0; i < stored; ++i)
-            if (ctx.msg_table[i].dangling != 0) {
-                std::printf("  Not zeroing reply links: header walk stopped at offset %" PRId64
-                            "\n",
-                            ctx.walk_stop_offset);
-                break;
-            }
+void fix_reply_links(run_context &ctx, const repair_plan &plan) {
+    if (plan.reply_links == skip_reason::walk_stopped)
+        std::printf("  Not zeroing reply links: header walk stopped at offset %" PRId64 "\n",
+                    plan.walk_stop_offset);
+    if (plan.reply_links != skip_reason::none)
         return;
-    }
+    const std::size_t stored = ctx.stored_count();
 
     jam_file f;
     if (!f.open(ctx.jhr_path, "r+b")) {

@@ -120,33 +120,30 @@ void create_empty(const std::string &path, const std::string &jhr_path) {
 
 } // namespace
 
-void rebuild_section(run_context &ctx) {
+void rebuild_section(run_context &ctx, const repair_plan &plan) {
     std::printf("\n=== Rebuilding .JDX ===\n");
-    if (!ctx.table_valid)
-        return;
-    // An existing index still points at the headers past an early stop; one rebuilt from
-    // the partial walk would lose them.
-    if (ctx.walk_stop_offset >= 0 && ctx.index_has_records())
+    if (plan.rebuild_index == skip_reason::walk_stopped)
         std::printf("  Keeping .JDX: header walk stopped at offset %" PRId64 "\n",
-                    ctx.walk_stop_offset);
-    else
+                    plan.walk_stop_offset);
+    else if (plan.rebuild_index == skip_reason::none)
         rebuild_index(ctx);
 }
 
 void rebuild_index(run_context &ctx) {
     std::printf("  Rebuilding .JDX (%" PRId64 " entries)...\n", ctx.msg_count);
-    // An index with a header it cannot name would send readers to the wrong message; the
-    // index as it stands is kept, and since nothing was rebuilt the fixed header is not
-    // written either.
+    // An index with a header it cannot name would send readers to the wrong message: the
+    // index as it stands is kept, and the fixed header is not written.
     if (const int64_t offset = first_unindexable(ctx.msg_table); offset >= 0) {
         error_line("  ERROR: header at .JHR offset %" PRId64
                    " is beyond the reach of a .JDX record; index not rebuilt\n",
                    offset);
         return;
     }
-    // Every header found gets its record, also those past the entries the checks cover,
-    // and a deleted header keeps its name and offset like any other. The UserCRCs are the
-    // ones the scan computed from the recipient names.
+    // A deleted header keeps its name and offset like any other, and the headers past the
+    // entries the checks cover get theirs too (new_index says where each record goes). A
+    // UserCRC is the one the scan computed from the recipient name, all ones where the
+    // subfield block was too long to be trusted for the name. The fixed header is written
+    // (its ModCounter advanced) also when the new index could not be written.
     std::vector<unsigned char> records = new_index(ctx);
     if (replace_index(ctx.jdx_path, records, ctx.jhr_path))
         std::printf("  Wrote %zu records\n", records.size() / IDX_RECORD_SIZE);

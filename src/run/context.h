@@ -6,6 +6,7 @@
 #include "format/lock.h"
 #include "format/memory.h"
 
+#include <cinttypes>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,9 +39,9 @@ struct scan_report {
     int32_t shift = 0;
     int64_t trailing = 0;
     // Every issue raised, also those the full list dropped, and of them the reply links
-    // that name no message: the exit status must not forget what the cap dropped.
+    // that dangle: the exit status must not forget what the cap dropped.
     int64_t raised_count = 0;
-    int64_t no_such_message_count = 0;
+    int64_t dangling_link_count = 0;
 };
 
 // The exit status of a run that reached its end: 1 when a file operation of a repair
@@ -52,15 +53,138 @@ int exit_status(const scan_report &report, bool repair_failed);
 // dropped included.
 void count_repaired_links(scan_report &report, int64_t headers);
 
+// Every issue text the analysis can raise, with a stable id and the report section whose
+// checks raise it. The text is the printf format of what the issue list prints.
+#define CAIRNFIX_ISSUES(X)                                                                         \
+    X(jhr_realignment_waits, byte_shift,                                                           \
+      ".JHR: an interrupted realignment waits in %s - run with -r to finish it")                   \
+    X(jhr_spurious_byte, byte_shift,                                                               \
+      ".JHR: spurious byte 0x%02X ('%c') at fixed-header offset %d - shifts all data after it "    \
+      "by +1, corrupting fields and message headers")                                              \
+    X(jhr_missing_byte, byte_shift,                                                                \
+      ".JHR: missing byte at fixed-header offset %d - shifts all data after it by -1, "            \
+      "corrupting fields and message headers")                                                     \
+    X(jhr_too_small, jhr_file, ".JHR: file too small (%" PRId64 " < %zu bytes)")                   \
+    X(jhr_bad_signature, jhr_file, ".JHR: bad fixed-header signature 0x%08X")                      \
+    X(jhr_date_created, jhr_file, ".JHR: implausible DateCreated: %s")                             \
+    X(jhr_base_msg_num_zero, jhr_file, ".JHR: BaseMsgNum is 0 (must be >= 1)")                     \
+    X(jdx_missing, jdx_file, ".JDX: file missing")                                                 \
+    X(jdx_cannot_open, jdx_file, ".JDX: cannot open")                                              \
+    X(jdx_stray_bytes, jdx_file, ".JDX: %" PRId64 " stray bytes after last complete record")       \
+    X(jdx_empty, jdx_file,                                                                         \
+      ".JDX: file is empty but .JHR has message data - rebuild with -p or -r")                     \
+    X(jdx_out_of_range, jdx_file, ".JDX: record %" PRId64 " HdrOffset=0x%08X out of JHR range")    \
+    X(jdt_cannot_open, jdt_file, ".JDT: cannot open")                                              \
+    X(jlr_stray_bytes, jlr_file, ".JLR: %" PRId64 " stray bytes after last complete record")       \
+    X(jlr_cannot_open, jlr_file, ".JLR: cannot open")                                              \
+    X(jlr_high_below_last, jlr_file, ".JLR: record %" PRId64 " HighReadMsg(%u) < LastReadMsg(%u)") \
+    X(jlr_user_id_zero, jlr_file, ".JLR: record %" PRId64 " UserID=0 (should be >= 1)")            \
+    X(jlr_duplicate_user_id, jlr_file, ".JLR: record %" PRId64 " duplicate UserID=%u")             \
+    X(subfields_unreadable, header_scan, "Msg[%d]: could not read subfield data")                  \
+    X(jhr_truncated, header_scan,                                                                  \
+      ".JHR: truncated at offset %" PRId64 " (%" PRId64 " bytes remaining)")                       \
+    X(jhr_bad_message_signature, header_scan, ".JHR: bad message sig 0x%08X at offset %" PRId64)   \
+    X(subfield_len_implausible, header_scan,                                                       \
+      "Msg[%d]: SubfieldLen=%u implausible at offset %" PRId64)                                    \
+    X(tzutc_non_digit, header_scan, "Msg[%d]: TZUTCINFO contains non-digit offset characters")     \
+    X(subfield_header_truncated, header_scan, "Msg[%d]: SF[%d] header truncated at pos %u")        \
+    X(subfield_overrun, header_scan, "Msg[%d]: SF[%d] LoID=%u DatLen=%u overruns subfield block")  \
+    X(subfield_over_limit, header_scan, "Msg[%d]: SF %s DatLen=%u exceeds limit %u")               \
+    X(revision, header_scan, "Msg[%d]: Revision=%u (expected %u)")                                 \
+    X(date_written, header_scan, "Msg[%d]: implausible DateWritten: %s")                           \
+    X(date_received, header_scan, "Msg[%d]: implausible DateReceived: %s")                         \
+    X(date_processed, header_scan, "Msg[%d]: implausible DateProcessed: %s")                       \
+    X(reserved_attributes, header_scan, "Msg[%d]: reserved attribute bits set (0x%08X)")           \
+    X(exclusive_types, header_scan,                                                                \
+      "Msg[%d]: multiple exclusive type bits set (TYPELOCAL/ECHO/NET)")                            \
+    X(file_attach_alone, header_scan, "Msg[%d]: MSG_FILEATTACH set but no enclosed-file subfield") \
+    X(file_request_alone, header_scan,                                                             \
+      "Msg[%d]: MSG_FILEREQUEST set but no SF_ENCLOSEDFREQ subfield")                              \
+    X(truncfile_alone, header_scan, "Msg[%d]: MSG_TRUNCFILE without MSG_FILEATTACH")               \
+    X(killfile_alone, header_scan, "Msg[%d]: MSG_KILLFILE without MSG_FILEATTACH")                 \
+    X(encrypt_reserved, header_scan, "Msg[%d]: MSG_ENCRYPT is reserved in JAM rev 1")              \
+    X(compress_reserved, header_scan, "Msg[%d]: MSG_COMPRESS is reserved in JAM rev 1")            \
+    X(msgid_crc_stale, header_scan, "Msg[%d]: MSGIDcrc mismatch stored=0x%08X computed=0x%08X")    \
+    X(reply_crc_stale, header_scan, "Msg[%d]: REPLYcrc mismatch stored=0x%08X computed=0x%08X")    \
+    X(text_offset_beyond, header_scan, "Msg[%d]: JDT offset %u beyond file end (%" PRId64 ")")     \
+    X(text_overruns, header_scan,                                                                  \
+      "Msg[%d]: JDT text overruns file (off=%u len=%u jdt=%" PRId64 ")")                           \
+    X(bad_escape, header_scan, "Msg[%d]: MSG_ESCAPED: bad escape at text pos %u")                  \
+    X(escaped_byte_range, header_scan,                                                             \
+      "Msg[%d]: MSG_ESCAPED: byte 0x%02X at pos %u outside 7-bit range")                           \
+    X(escape_errors_suppressed, header_scan, "Msg[%d]: further escaped-text errors suppressed")    \
+    X(jhr_trailing_bytes, header_scan,                                                             \
+      ".JHR: %" PRId64 " trailing byte(s) after last message header (editor newline?)")            \
+    X(active_msgs_count, header_scan, ".JHR: ActiveMsgs=%u but counted %d active messages")        \
+    X(mod_counter_wraps, header_scan,                                                              \
+      ".JHR: ModCounter at 0xFFFFFFFF (will wrap to 0 on next write)")                             \
+    X(jdx_not_indexed, jdx_against_headers,                                                        \
+      ".JDX: %" PRId64 " live message(s) missing from the index (first: Msg[%" PRId64              \
+      "]) - rebuild with -p")                                                                      \
+    X(jdx_no_header, jdx_against_headers,                                                          \
+      ".JDX: %" PRId64 " record(s) point at no message header (first: record %" PRId64             \
+      ", HdrOffset=0x%08X) - rebuild with -p")                                                     \
+    X(jdx_out_of_order, jdx_against_headers,                                                       \
+      ".JDX: %" PRId64 " record(s) out of header order (first: record %" PRId64                    \
+      " points at Msg[%" PRIu64 "]) - rebuild with -p")                                            \
+    X(jdx_wrong_user_crc, jdx_against_headers,                                                     \
+      ".JDX: %" PRId64 " record(s) with a UserCRC that does not match the recipient (first: "      \
+      "record %" PRId64 ") - rebuild with -p")                                                     \
+    X(reply_to_missing, extended_checks, "Msg[%d] #%u: ReplyTo=%u - no such message")              \
+    X(reply_1st_missing, extended_checks, "Msg[%d] #%u: Reply1st=%u - no such message")            \
+    X(reply_1st_mismatch, extended_checks,                                                         \
+      "Msg[%d] #%u: Reply1st=%u but that msg's ReplyTo=%u (expected %u)")                          \
+    X(reply_next_missing, extended_checks, "Msg[%d] #%u: ReplyNext=%u - no such message")          \
+    X(reply_next_mismatch, extended_checks,                                                        \
+      "Msg[%d] #%u: ReplyNext=%u ReplyTo mismatch (got %u, expected %u)")
+
+// The report sections whose checks raise issues, in report order.
+enum class issue_section {
+    byte_shift,
+    jhr_file,
+    jdx_file,
+    jdt_file,
+    jlr_file,
+    header_scan,
+    jdx_against_headers,
+    extended_checks
+};
+
+#define CAIRNFIX_ISSUE_ID(id, section, text) id,
+enum class issue_id { CAIRNFIX_ISSUES(CAIRNFIX_ISSUE_ID) };
+#undef CAIRNFIX_ISSUE_ID
+
+// Each text as a named array of its own, so that a call naming it hands the compiler the
+// literal and the compiler checks the arguments against it.
+namespace issue_format {
+#define CAIRNFIX_ISSUE_FORMAT(id, section, text) inline constexpr char id[] = text;
+CAIRNFIX_ISSUES(CAIRNFIX_ISSUE_FORMAT)
+#undef CAIRNFIX_ISSUE_FORMAT
+} // namespace issue_format
+
+struct issue_entry {
+    issue_id id;
+    issue_section section;
+    const char *text;
+};
+
+#define CAIRNFIX_ISSUE_ENTRY(id, section, text)                                                    \
+    issue_entry{issue_id::id, issue_section::section, issue_format::id},
+inline constexpr issue_entry ISSUE_CATALOGUE[] = {CAIRNFIX_ISSUES(CAIRNFIX_ISSUE_ENTRY)};
+#undef CAIRNFIX_ISSUE_ENTRY
+
 // Adds one issue, formatted like printf and cut to 319 characters. The 513th and later
-// issues are dropped and not counted in issue_count.
+// issues are dropped and not counted in issue_count. Call it through RAISE_ISSUE, which
+// passes the catalogue's text of the id as the format.
 // MinGW's "printf" archetype is Microsoft's; the tool prints through MinGW's C99 printf.
 #ifdef __MINGW_PRINTF_FORMAT
-[[gnu::format(__MINGW_PRINTF_FORMAT, 2, 3)]]
+[[gnu::format(__MINGW_PRINTF_FORMAT, 3, 4)]]
 #else
-[[gnu::format(printf, 2, 3)]]
+[[gnu::format(printf, 3, 4)]]
 #endif
-void add_issue(scan_report &report, const char *format, ...);
+void add_issue(scan_report &report, issue_id id, const char *format, ...);
+#define RAISE_ISSUE(report, id, ...)                                                               \
+    add_issue(report, issue_id::id, issue_format::id __VA_OPT__(, ) __VA_ARGS__)
 // The "Issues Found" section.
 void print_issue_list(const scan_report &report);
 
@@ -162,8 +286,46 @@ struct run_context {
         return true;
     }
 
+    // Whether a link dangles: it is set and names no header when messages are numbered
+    // from `base`. The reply-chain check reports these links from the stored BaseMsgNum;
+    // the link repair zeroes those that dangle from the BaseMsgNum the fixed-header repair
+    // leaves (dangling_links).
+    bool dangles(uint32_t link, uint32_t base) const {
+        uint64_t index = 0;
+        return link != 0 && !names_header(link, base, &index);
+    }
+    // The links of a live message that the link repair zeroes, as LINK_* bits.
+    uint8_t dangling_links(const msg_info &m) const {
+        const uint32_t base = repaired_base_msg_num(fhdr.BaseMsgNum);
+        return static_cast<uint8_t>((dangles(m.reply_to, base) ? LINK_REPLY_TO : 0) |
+                                    (dangles(m.reply_1st, base) ? LINK_REPLY_1ST : 0) |
+                                    (dangles(m.reply_next, base) ? LINK_REPLY_NEXT : 0));
+    }
+
     std::size_t stored_count() const {
         return msg_count < static_cast<int64_t>(MAX_MSGS) ? static_cast<std::size_t>(msg_count)
                                                           : MAX_MSGS;
     }
+};
+
+// Why a repair does not run.
+enum class skip_reason {
+    none,           // it runs
+    not_called_for, // neither the options nor the analysis ask for it
+    no_table,       // the header walk left no table to repair from
+    walk_stopped,   // the walk stopped early: the table lacks the headers after the stop
+};
+
+// The repairs of one run, decided once from the options and the analysis; the repairs
+// carry it out and say, where a skip is worth a line, why they did not run.
+struct repair_plan {
+    skip_reason in_place = skip_reason::not_called_for; // the "Repairs" section
+    skip_reason active_msgs = skip_reason::not_called_for;
+    skip_reason reply_links = skip_reason::not_called_for;
+    skip_reason id_crcs = skip_reason::not_called_for;
+    bool rebuild_section = false; // the "Rebuilding .JDX" section
+    skip_reason rebuild_index = skip_reason::not_called_for;
+    skip_reason missing_files = skip_reason::not_called_for;
+    // Where the header walk stopped, for the lines that say why a repair did not run.
+    int64_t walk_stop_offset = -1;
 };

@@ -6,8 +6,11 @@
 #include <cstdarg>
 #include <cstdio>
 
-void add_issue(scan_report &report, const char *format, ...) {
+void add_issue(scan_report &report, issue_id id, const char *format, ...) {
     ++report.raised_count;
+    if (id == issue_id::reply_to_missing || id == issue_id::reply_1st_missing ||
+        id == issue_id::reply_next_missing)
+        ++report.dangling_link_count;
     if (report.issue_count >= MAX_ISSUES)
         return;
     char text[ISSUE_LEN];
@@ -38,6 +41,6 @@ int exit_status(const scan_report &report, bool repair_failed) {
 
 void count_repaired_links(scan_report &report, int64_t headers) {
     const int64_t count = report.issue_count;
-    const int64_t others = report.raised_count - report.no_such_message_count;
+    const int64_t others = report.raised_count - report.dangling_link_count;
     report.issue_count = static_cast<int32_t>(std::max(count - headers, std::min(count, others)));
 }

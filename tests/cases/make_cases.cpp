@@ -222,6 +222,12 @@ const case_def CASES[] = {
          b.missing(jam_ext::jlr).write();
          directory_at(b.path(jam_ext::jlr));
      }},
+    {"texts-is-a-directory", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.missing(jam_ext::jdt).write();
+         directory_at(b.path(jam_ext::jdt));
+     }},
     {"index-is-a-directory", "-x",
      [](base_builder &b) {
          b.add_message();

@@ -54,18 +54,9 @@ inline void fill_context(run_context &ctx, const base_builder &b) {
         ctx.msg_table.push_back(m);
     }
     ctx.msg_count = static_cast<int64_t>(ctx.msg_table.size());
-    // The links the reply-chain check marks: those that name none of the messages.
-    const uint32_t base = repaired_base_msg_num(ctx.fhdr.BaseMsgNum);
-    for (msg_info &m : ctx.msg_table) {
-        const auto dangling = [&](uint32_t link, uint8_t bit) {
-            uint64_t index = 0;
-            const bool named = names_message(link, base, ctx.msg_table.size(), &index);
-            return !m.deleted && link != 0 && !named ? bit : 0;
-        };
-        m.dangling = static_cast<uint8_t>(dangling(m.reply_to, LINK_REPLY_TO) |
-                                          dangling(m.reply_1st, LINK_REPLY_1ST) |
-                                          dangling(m.reply_next, LINK_REPLY_NEXT));
-    }
+    // The links the reply-chain check marks.
+    for (msg_info &m : ctx.msg_table)
+        m.dangling = m.deleted ? 0 : ctx.dangling_links(m);
     ctx.table_valid = true;
 }
 
