@@ -79,9 +79,10 @@ void print_summary(run_context &ctx) {
     // table anywhere in .JHR, past any number of deleted messages, and a window around
     // every header it skips would cost far more than the header itself.
     window_reader headers(jhr, 0);
+    window_reader index(jdx);
     for (int64_t j = 0; j < records && shown < SUMMARY_ROWS; ++j) {
-        unsigned char raw[IDX_RECORD_SIZE];
-        if (!jdx.read_exact(raw, sizeof raw))
+        const unsigned char *raw = index.at(j * int64_t{IDX_RECORD_SIZE}, IDX_RECORD_SIZE);
+        if (raw == nullptr)
             break;
         msg_header hdr;
         const idx_record rec = decode_idx_record(raw);
