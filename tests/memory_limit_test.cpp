@@ -12,6 +12,32 @@
 
 #include <filesystem>
 
+// A block larger than a read window is walked a subfield at a time: it must raise what the
+// same subfields raise behind a small first subfield, where the block is read whole. The
+// MSGID is checked whole, names and the UTC offset from their first bytes.
+TEST(LargeSubfieldBlock, WalkedInPiecesAsWhole) {
+    std::vector<std::vector<std::string>> found;
+    for (const std::size_t first : {std::size_t{1000}, std::size_t{200000}}) {
+        base_builder b;
+        test_message &m = b.add_message().no_subfields();
+        m.subfields = {{1000, 0, std::string(first, 'e'), {}},
+                       {SF_RECEIVERNAME, 0, std::string(150, 'R'), {}},
+                       {SF_MSGID, 0, "2:5020/1 " + std::string(300, '7'), {}},
+                       {SF_TZUTCINFO, 7, "+01x0", {}},
+                       {77, 0, std::string(5000, 'u'), {}},
+                       {SF_SENDERNAME, 0, "Amy", 1000}};
+        m.hdr.MSGIDcrc = 1;
+        b.write();
+        std::vector<std::string> texts;
+        for (const std::string &t : issue_texts(run_cairnfix({"-x", "-v", b.base()}).out))
+            if (t.rfind("Msg[", 0) == 0)
+                texts.push_back(t);
+        found.push_back(texts);
+    }
+    EXPECT_EQ(found[1], found[0]);
+    EXPECT_EQ(found[0].size(), 5u); // limits of RECEIVERNAME and MSGID, TZUTC, MSGIDcrc, overrun
+}
+
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #include <fcntl.h>
 #include <sys/resource.h>
