@@ -1,7 +1,14 @@
 // Writes a large, healthy JAM base for the benchmark. The same arguments always give the
 // same bytes, so a cached base can be compared with a fresh one.
 //
-//   make_bench_base [--textbook-crc] <dir> <name> <messages> <users> [<seed>]
+//   make_bench_base [--textbook-crc | --random-ids | --crafted-ids | --scattered]
+//                   <dir> <name> <messages> <users> [<seed>]
+//
+// --random-ids gives the users distinct random UserIDs of 2^24 and above; --crafted-ids
+// gives them IDs of 2^24 and above that a table hashed by the top 32 bits of the ID times
+// the 64-bit golden-ratio constant would put all into one run of 64 home slots.
+// --scattered deletes every message but the last 25 and writes the headers to .JHR in a
+// random order, so the index records point all over the file.
 //
 // --textbook-crc stores every MSGIDcrc and REPLYcrc as a program that uses the textbook
 // CRC-32 writes them (complemented, no case folding), so each one is stale for the tool;
@@ -24,6 +31,7 @@
 #include <exception>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -98,6 +106,7 @@ constexpr uint32_t BASE_MSG_NUM = 1;
 constexpr std::size_t STREAM_BUFFER = 1 << 20;
 constexpr uint16_t SF_SEENBY2D = 2001;
 constexpr uint16_t SF_PATH2D = 2002;
+constexpr uint32_t FIRST_HASHED_ID = uint32_t{1} << 24; // IDs from here on are hashed
 
 std::string name_of(uint32_t n) {
     if (n >= NAME_COUNT)
@@ -254,8 +263,11 @@ bool write_or_complain(jam_file &f, const std::string &path, const void *data, s
 }
 
 // Streams the messages after the fixed header the builder has written.
-bool write_messages(const base_builder &b, const std::vector<plan_entry> &plan, uint64_t seed,
-                    bool textbook_crc, random_source &rnd) {
+// The messages go to .JHR in the given order of their numbers; the index is kept in memory
+// and written in number order at the end.
+bool write_messages(const base_builder &b, const std::vector<plan_entry> &plan,
+                    const std::vector<uint32_t> &order, uint64_t seed, bool textbook_crc,
+                    random_source &rnd) {
     jam_file jhr, jdt, jdx;
     const std::string jhr_path = b.path(jam_ext::jhr), jdt_path = b.path(jam_ext::jdt),
                       jdx_path = b.path(jam_ext::jdx);
@@ -265,7 +277,8 @@ bool write_messages(const base_builder &b, const std::vector<plan_entry> &plan, 
         return false;
     }
     uint64_t jhr_pos = FIXED_HEADER_SIZE, jdt_pos = 0;
-    for (uint32_t i = 0; i < plan.size(); ++i) {
+    std::vector<unsigned char> index(plan.size() * IDX_RECORD_SIZE);
+    for (const uint32_t i : order) {
         test_message m = make_message(plan, i, seed, textbook_crc, rnd);
         const std::string block = m.subfield_block();
         if (jhr_pos > UINT32_MAX || jdt_pos + m.text.size() > UINT32_MAX) {
@@ -275,19 +288,21 @@ bool write_messages(const base_builder &b, const std::vector<plan_entry> &plan, 
         m.hdr.SubfieldLen = static_cast<uint32_t>(block.size());
         m.hdr.TxtOffset = static_cast<uint32_t>(jdt_pos);
         m.hdr.TxtLen = static_cast<uint32_t>(m.text.size());
-        unsigned char hdr[MSG_HEADER_SIZE], idx[IDX_RECORD_SIZE];
+        unsigned char hdr[MSG_HEADER_SIZE];
         encode_msg_header(m.hdr, hdr);
         const std::string to = name_of(plan[i].receiver);
         encode_idx_record(
-            idx_record{jam_crc_buf(to.data(), to.size()), static_cast<uint32_t>(jhr_pos)}, idx);
+            idx_record{jam_crc_buf(to.data(), to.size()), static_cast<uint32_t>(jhr_pos)},
+            &index[std::size_t{i} * IDX_RECORD_SIZE]);
         if (!write_or_complain(jhr, jhr_path, hdr, sizeof hdr) ||
             !write_or_complain(jhr, jhr_path, block.data(), block.size()) ||
-            !write_or_complain(jdt, jdt_path, m.text.data(), m.text.size()) ||
-            !write_or_complain(jdx, jdx_path, idx, sizeof idx))
+            !write_or_complain(jdt, jdt_path, m.text.data(), m.text.size()))
             return false;
         jhr_pos += sizeof hdr + block.size();
         jdt_pos += m.text.size();
     }
+    if (!write_or_complain(jdx, jdx_path, index.data(), index.size()))
+        return false;
     // Flushed before closing: jam_file::close releases its stdio buffer before fclose.
     if (!jhr.flush() || !jdt.flush() || !jdx.flush() || !jhr.close() || !jdt.close() ||
         !jdx.close()) {
@@ -312,26 +327,75 @@ std::vector<lastread_record> make_lastread(uint32_t users, uint32_t messages, ui
     return records;
 }
 
+// Distinct random UserIDs of 2^24 and above.
+void random_ids(std::vector<lastread_record> &records, uint64_t seed) {
+    random_source rnd(seed ^ 0x1D5u);
+    std::unordered_set<uint32_t> taken;
+    for (lastread_record &r : records) {
+        do
+            r.UserID = FIRST_HASHED_ID + rnd.below(UINT32_MAX - FIRST_HASHED_ID);
+        while (!taken.insert(r.UserID).second);
+    }
+}
+
+// UserIDs of 2^24 and above whose product with the constant has 0..63 in bits 32..50: the
+// home slot in any table of up to 2^19 slots lies in 0..63. The product's bits below 51
+// step by the constant's for each next ID, so one addition finds the next candidate.
+bool crafted_ids(std::vector<lastread_record> &records) {
+    constexpr uint64_t GOLDEN = 0x9E3779B97F4A7C15u, MASK = (uint64_t{1} << 51) - 1;
+    uint64_t product = uint64_t{FIRST_HASHED_ID} * GOLDEN & MASK;
+    std::size_t n = 0;
+    for (uint64_t id = FIRST_HASHED_ID; id <= UINT32_MAX && n < records.size(); ++id) {
+        if (product >> 32 < 64)
+            records[n++].UserID = static_cast<uint32_t>(id);
+        product = (product + GOLDEN) & MASK;
+    }
+    return n == records.size();
+}
+
+// Every message but the last 25 deleted, and the order in which they go to .JHR shuffled.
+std::vector<uint32_t> scatter(std::vector<plan_entry> &plan, uint64_t seed) {
+    for (std::size_t i = 0; i + 25 < plan.size(); ++i)
+        plan[i].deleted = true;
+    std::vector<uint32_t> order(plan.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    random_source rnd(seed ^ 0x5C47u);
+    for (uint32_t i = static_cast<uint32_t>(order.size()); i > 1; --i)
+        std::swap(order[i - 1], order[rnd.below(i)]);
+    return order;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    const bool textbook_crc = argc > 1 && std::strcmp(argv[1], "--textbook-crc") == 0;
-    if (textbook_crc) {
+    const char *option = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : "";
+    const bool textbook_crc = std::strcmp(option, "--textbook-crc") == 0;
+    const bool random = std::strcmp(option, "--random-ids") == 0;
+    const bool crafted = std::strcmp(option, "--crafted-ids") == 0;
+    const bool scattered = std::strcmp(option, "--scattered") == 0;
+    if (*option != '\0') {
         --argc;
         ++argv;
     }
     uint64_t messages = 0, users = 0, seed = 1;
     if ((argc != 5 && argc != 6) || !parse_number(argv[3], 2000000, &messages) ||
         !parse_number(argv[4], 10000000, &users) ||
-        (argc == 6 && !parse_number(argv[5], UINT64_MAX, &seed))) {
-        std::fprintf(stderr,
-                     "usage: make_bench_base [--textbook-crc] <dir> <name> <messages> <users> "
-                     "[<seed>]\n");
+        (argc == 6 && !parse_number(argv[5], UINT64_MAX, &seed)) ||
+        (*option != '\0' && !textbook_crc && !random && !crafted && !scattered)) {
+        std::fprintf(stderr, "usage: make_bench_base [--textbook-crc | --random-ids | "
+                             "--crafted-ids | --scattered] <dir> <name> <messages> <users> "
+                             "[<seed>]\n");
         return 1;
     }
     try {
         random_source rnd(seed);
-        const std::vector<plan_entry> plan = make_plan(static_cast<uint32_t>(messages), rnd);
+        std::vector<plan_entry> plan = make_plan(static_cast<uint32_t>(messages), rnd);
+        std::vector<uint32_t> order(plan.size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        if (scattered)
+            order = scatter(plan, seed);
         uint32_t live = 0;
         for (const plan_entry &p : plan)
             live += p.deleted ? 0 : 1;
@@ -342,8 +406,14 @@ int main(int argc, char **argv) {
         b.active_msgs = live;
         b.lastread =
             make_lastread(static_cast<uint32_t>(users), static_cast<uint32_t>(messages), seed);
+        if (random)
+            random_ids(b.lastread, seed);
+        if (crafted && !crafted_ids(b.lastread)) {
+            std::fprintf(stderr, "make_bench_base: too many users for crafted IDs\n");
+            return 1;
+        }
         b.write();
-        if (!write_messages(b, plan, seed, textbook_crc, rnd))
+        if (!write_messages(b, plan, order, seed, textbook_crc, rnd))
             return 1;
         std::printf("%s: %u messages (%u live), %u users\n", b.base().c_str(),
                     static_cast<uint32_t>(messages), live, static_cast<uint32_t>(users));

@@ -3,7 +3,7 @@
 # one compact table with PASS/FAIL against the performance targets.
 #
 #   bench/run_bench.sh [--build DIR] [--runs N] [--analysis] [--repair] [--verbose] [--stale]
-#                      [--scale] [--realign] [--check]
+#                      [--scale] [--realign] [--crafted] [--scattered] [--check]
 #
 #   --analysis  -x on B, the 500,000-message base with a 200,000-user .JLR, on the same
 #               messages with 100 users, and on 10,000 messages
@@ -13,6 +13,10 @@
 #   --scale     600,000 headers analysed and rebuilt; .JDT and .JHR larger than 2 GiB
 #   --realign   -r on a copy of B whose .JHR has a spurious byte at offset 4: the in-place
 #               realignment's time against `cat` of that .JHR, and its peak RSS
+#   --crafted   -x on 1,000 messages with a .JLR of 200,000 UserIDs crafted to collide in a
+#               hash table keyed by a fixed multiplier, against the same with random IDs
+#   --scattered -s against -x on 400,000 messages of which 25 are live, the headers in .JHR
+#               in random order, so the summary looks up headers all over the file
 #   --check     quick self-test of the generator: deterministic bytes, a healthy base
 #   --runs N    rounds of the timed series (default 9); every time shown is the median
 #   --build DIR the build holding cairnfix and bench/make_bench_base (default build/release)
@@ -33,14 +37,14 @@ RUNS=9
 MODES=()
 usage() {
     echo "usage: $0 [--build DIR] [--runs N] [--analysis] [--repair] [--verbose] [--stale]" \
-        "[--scale] [--realign] [--check]" >&2
+        "[--scale] [--realign] [--crafted] [--scattered] [--check]" >&2
     exit 1
 }
 while (($#)); do
     case $1 in
     --build) BUILD=$(cd "$2" && pwd); shift ;;
     --runs) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || usage; RUNS=$2; shift ;;
-    --analysis | --repair | --verbose | --stale | --scale | --realign | --check) MODES+=("${1#--}") ;;
+    --analysis | --repair | --verbose | --stale | --scale | --realign | --crafted | --scattered | --check) MODES+=("${1#--}") ;;
     *) usage ;;
     esac
     shift
@@ -466,6 +470,52 @@ run_realign() {
     rm -rf "$work"
 }
 
+# Two commands timed in turns, RUNS times each after one untimed read of the base; prints
+# their medians and checks the second against the first times a limit.
+pair() { # label limit base name-a command-a... -- name-b command-b...
+    local label=$1 limit=$2 base=$3 a=() b=() ta=() tb=() i ma mb r
+    shift 3
+    while [[ $1 != -- ]]; do a+=("$1"); shift; done
+    shift
+    b=("$@")
+    warm "$base"
+    for ((i = 0; i < RUNS; i++)); do
+        ta+=("$(wall_us "${a[@]:1}")")
+        tb+=("$(wall_us "${b[@]:1}")")
+    done
+    ma=$(median "${ta[*]}") mb=$(median "${tb[*]}")
+    r=$(ratio "$mb" "$ma")
+    printf '  %s: %ss   %s: %ss   (medians of %d)\n' "${a[0]}" "$(secs "$ma")" "${b[0]}" \
+        "$(secs "$mb")" "$RUNS"
+    verdict "$label" "${r}x" "$(below "$r" "$limit")"
+}
+
+# -x on a .JLR of 200,000 crafted UserIDs against one of 200,000 random ones. The IDs are
+# all 2^24 or more, so every one goes through the hash table.
+run_crafted() {
+    ensure_base "$DATA/1k-crafted" 1000 200000 --crafted-ids
+    ensure_base "$DATA/1k-random" 1000 200000 --random-ids
+    local c=$DATA/1k-crafted/base r=$DATA/1k-random/base
+    echo
+    echo "crafted: $(q "$TOOL") -x on 200,000 crafted against 200,000 random UserIDs"
+    printf '     %s\n     %s\n' "${GEN_CMD[$DATA/1k-crafted]}" "${GEN_CMD[$DATA/1k-random]}"
+    warm "$c"
+    pair "crafted: crafted IDs within 2x of random ones" 2.0001 "$r" \
+        random "$TOOL" -x "$r" -- crafted "$TOOL" -x "$c"
+}
+
+# -s against -x on 400,000 messages, 25 of them live, their headers in .JHR in random order:
+# the summary reads a header for every index record until it has its rows.
+run_scattered() {
+    ensure_base "$DATA/400k-scattered" 400000 100 --scattered
+    local b=$DATA/400k-scattered/base
+    echo
+    echo "scattered: $(q "$TOOL") -s against -x on $(q "$b")"
+    printf '     %s\n' "${GEN_CMD[$DATA/400k-scattered]}"
+    pair "scattered: -s within 3x of -x" 3.0001 "$b" \
+        x "$TOOL" -x "$b" -- s "$TOOL" -s "$b"
+}
+
 # The generator's own test: the same arguments give the same bytes, the base is healthy,
 # and a repair run leaves its index as it was.
 run_check() {
@@ -490,7 +540,7 @@ echo "machine: $(nproc) CPU(s) (nproc), load average $(cut -d' ' -f1-3 /proc/loa
 SERIES_DONE=0
 for mode in "${MODES[@]}"; do
     case $mode in
-    scale | realign | check) "run_$mode" ;;
+    scale | realign | crafted | scattered | check) "run_$mode" ;;
     *) ((SERIES_DONE)) || { run_series; SERIES_DONE=1; } ;;
     esac
 done

@@ -50,10 +50,17 @@ TEST(RebuildIndex, RecordsCarryRecipientCrcAndRealOffsets) {
     EXPECT_EQ(big.substr(big.size() - 8), jdx.substr(0, 8));
 }
 
-TEST(RebuildIndex, FailedWritesKeepTheOldIndex) {
+// Only the bytes the new index overwrites are kept for the restore: an old index longer
+// than the new one (one message) keeps its tail on the disk, a shorter one (three) is cut
+// back to its length.
+class FailedIndexWrite : public testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(RebuildIndex, FailedIndexWrite, testing::Values(1, 3));
+
+TEST_P(FailedIndexWrite, KeepsTheOldIndex) {
     base_builder b;
     b.fhdr.ModCounter = 9;
-    b.add_message().to("Amy");
+    for (int i = 0; i < GetParam(); ++i)
+        b.add_message().to("Amy");
     b.index = std::vector<idx_record>{{1, 2}, {3, 4}};
     b.write();
     const std::string old = b.bytes(jam_ext::jdx);

@@ -4,15 +4,37 @@
 #include "format/line_buffer.h"
 
 #include <algorithm>
+#include <bit>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <exception>
+#include <random>
 
 namespace {
+
+// An odd 64-bit number nobody can foresee; where the system offers no random source, the
+// clock and the address of a stack object stand in.
+uint64_t random_odd() {
+    uint64_t r = 0;
+    try {
+        std::random_device source;
+        r = (uint64_t{source()} << 32) ^ source();
+    } catch (const std::exception &) {
+        int here = 0;
+        r = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+                0x9E3779B97F4A7C15u ^
+            reinterpret_cast<uintptr_t>(&here);
+    }
+    return r | 1;
+}
 
 // The UserIDs seen so far. Bases number their users from 1, so IDs below 2^24 take one
 // bit each in a bitmap of 2 MiB (a single large page where the system offers them). Larger
 // IDs go into a flat table with open addressing, which doubles when half full, so a huge
-// .JLR of such IDs takes memory for its distinct users only.
+// .JLR of such IDs takes memory for its distinct users only. The table's hash takes a
+// random multiplier per run: with a fixed one, a crafted .JLR can give every ID the same
+// home slot and turn each insert into a walk over all the IDs before it.
 class user_id_set {
   public:
     // Adds the ID; false when it was there already.
@@ -40,9 +62,11 @@ class user_id_set {
   private:
     static constexpr uint32_t BITMAP_IDS = uint32_t{1} << 24;
 
-    // Where a key's search starts (Fibonacci hashing), and the slot after a taken one.
+    // Where a key's search starts, and the slot after a taken one. The home slot is the top
+    // bits of the key times an odd multiplier drawn at random: for any two IDs the chance
+    // that they share it is at most twice that of a random slot.
     std::size_t home_of(uint32_t key) const {
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
+        return static_cast<std::size_t>((key * multiplier_) >> shift_);
     }
     std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
 
@@ -51,6 +75,7 @@ class user_id_set {
         std::vector<uint32_t, large_allocator<uint32_t>> old(
             std::max<std::size_t>(1024, 2 * slots_.size()));
         old.swap(slots_);
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
         for (const uint32_t key : old) {
             if (key == 0)
                 continue;
@@ -65,6 +90,8 @@ class user_id_set {
     // Only IDs of 2^24 and more are kept here, so 0 can mark an empty slot.
     std::vector<uint32_t, large_allocator<uint32_t>> slots_;
     std::size_t count_ = 0;
+    uint64_t multiplier_ = random_odd();
+    unsigned shift_ = 64;
 };
 
 // A name under which no regular file stands (a FIFO, a directory, a device) is reported as

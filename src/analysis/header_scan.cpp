@@ -63,13 +63,11 @@ msg_info examine_message(run_context &ctx, const msg_header &h, const message_at
     cap.reset();
     if (h.SubfieldLen > 0) {
         // A block reaching past the end of the file cannot be read whole; saying so up
-        // front spares a buffer of a size the file cannot back.
-        const unsigned char *block = block_at + h.SubfieldLen <= ctx.jhr_size
-                                         ? headers.at(block_at, h.SubfieldLen)
-                                         : nullptr;
-        if (block != nullptr) {
-            walk_subfields(block, h.SubfieldLen, at.index, lines, cap, report);
-        } else {
+        // front spares reading the part the file holds.
+        const bool walked =
+            block_at + h.SubfieldLen <= ctx.jhr_size &&
+            walk_subfields(headers, block_at, h.SubfieldLen, at.index, lines, cap, report);
+        if (!walked) {
             RAISE_ISSUE(report, subfields_unreadable, at.index);
             // The headers that may lie inside the unread block were never examined, as
             // after a bad signature.

@@ -31,10 +31,11 @@ struct sf_capture {
     }
 };
 
-// Walks the subfields of one block, raising the subfield issues and filling `cap`; with -v
-// its lines go to `lines`, else that is null.
-void walk_subfields(const unsigned char *block, uint32_t len, int index, line_buffer *lines,
-                    sf_capture &cap, scan_report &report);
+// Walks the subfields of the block of `len` bytes at `block_at` of .JHR, raising the
+// subfield issues and filling `cap`; with -v its lines go to `lines`, else that is null.
+// False when the file ends before the block does.
+bool walk_subfields(window_reader &headers, int64_t block_at, uint32_t len, int index,
+                    line_buffer *lines, sf_capture &cap, scan_report &report);
 
 // The fields every header is checked for, deleted or not: revision and dates.
 void check_header_fields(const msg_header &h, uint32_t date_limit, int index, scan_report &report);

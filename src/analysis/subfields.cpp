@@ -113,25 +113,36 @@ void print_unknown(line_buffer &lines, int k, unsigned lo, uint32_t len) {
     lines.end_line();
 }
 
-} // namespace
+// The bytes of a subfield's data the checks look at: all of a MSGID or REPLYID, whose CRC
+// they compare, and of any other kind at most the first NAME_LEN.
+uint32_t bytes_needed(const subfield_header &sf) {
+    if (sf.LoID == SF_MSGID || sf.LoID == SF_REPLYID)
+        return sf.DatLen;
+    return sf.DatLen < NAME_LEN ? sf.DatLen : static_cast<uint32_t>(NAME_LEN);
+}
 
 // A subfield header cut off by the block end, or data reaching past it, ends the walk;
-// what was captured before stays.
-void walk_subfields(const unsigned char *block, uint32_t len, int index, line_buffer *lines,
-                    sf_capture &cap, scan_report &report) {
+// what was captured before stays. `fetch(pos, n)` gives n bytes at pos in the block, or
+// null when the file ends before them; then the walk returns false.
+template <class Fetch>
+bool walk(Fetch fetch, uint32_t len, int index, line_buffer *lines, sf_capture &cap,
+          scan_report &report) {
     uint64_t pos = 0;
     for (int k = 0; pos < len; ++k) {
         if (pos + SUBFIELD_HEADER_SIZE > len) {
             RAISE_ISSUE(report, subfield_header_truncated, index, k, static_cast<uint32_t>(pos));
-            return;
+            return true;
         }
-        const subfield_header sf = decode_subfield_header(block + pos);
+        const unsigned char *raw = fetch(pos, SUBFIELD_HEADER_SIZE);
+        if (raw == nullptr)
+            return false;
+        const subfield_header sf = decode_subfield_header(raw);
         const unsigned lo = sf.LoID;
         if (sf.HiID != 0 && lines != nullptr)
             print_reserved_hiid(*lines, k, lo, sf.HiID);
         if (pos + SUBFIELD_HEADER_SIZE + sf.DatLen > len) {
             RAISE_ISSUE(report, subfield_overrun, index, k, lo, sf.DatLen);
-            return;
+            return true;
         }
         if (const sf_entry *row = sf_lookup(sf.LoID)) {
             if (row->limit != 0 && sf.DatLen > row->limit)
@@ -141,7 +152,34 @@ void walk_subfields(const unsigned char *block, uint32_t len, int index, line_bu
         } else if (lines != nullptr) {
             print_unknown(*lines, k, lo, sf.DatLen);
         }
-        capture(sf, block + pos + SUBFIELD_HEADER_SIZE, index, cap, report);
+        // Data of no length is never looked at; the header's bytes stand in for it.
+        const uint32_t need = bytes_needed(sf);
+        const unsigned char *data = need == 0 ? raw : fetch(pos + SUBFIELD_HEADER_SIZE, need);
+        if (data == nullptr)
+            return false;
+        capture(sf, data, index, cap, report);
         pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
     }
+    return true;
+}
+
+} // namespace
+
+// A block that fits in one read window is read whole and walked where it lies; a larger
+// one, which a header may claim up to 4 GiB long, is walked through the window a subfield
+// at a time, so that memory stays flat whatever it claims.
+bool walk_subfields(window_reader &headers, int64_t block_at, uint32_t len, int index,
+                    line_buffer *lines, sf_capture &cap, scan_report &report) {
+    if (len <= READ_WINDOW) {
+        const unsigned char *block = headers.at(block_at, len);
+        if (block == nullptr)
+            return false;
+        return walk([block](uint64_t pos, uint32_t) { return block + pos; }, len, index, lines, cap,
+                    report);
+    }
+    return walk(
+        [&headers, block_at](uint64_t pos, uint32_t n) {
+            return headers.at(block_at + static_cast<int64_t>(pos), n);
+        },
+        len, index, lines, cap, report);
 }

@@ -13,8 +13,6 @@ namespace {
 
 constexpr std::size_t TEXT_MAX = 100;         // characters kept of a name or subject
 constexpr uint32_t SUMMARY_BLOCK_MAX = 65535; // larger subfield blocks are not read
-constexpr std::size_t HEADER_WINDOW =
-    std::size_t{64} * 1024; // the rows' headers usually lie close together
 
 struct row_texts {
     std::string from = "?";
@@ -77,10 +75,14 @@ void print_summary(run_context &ctx) {
     const int64_t records =
         std::max<int64_t>(fsize(ctx.jdx_path), 0) / static_cast<int64_t>(IDX_RECORD_SIZE);
     int shown = 0;
-    window_reader headers(jhr, HEADER_WINDOW);
+    // Each header and each block read is exactly what is asked for: the index may send the
+    // table anywhere in .JHR, past any number of deleted messages, and a window around
+    // every header it skips would cost far more than the header itself.
+    window_reader headers(jhr, 0);
+    window_reader index(jdx);
     for (int64_t j = 0; j < records && shown < SUMMARY_ROWS; ++j) {
-        unsigned char raw[IDX_RECORD_SIZE];
-        if (!jdx.read_exact(raw, sizeof raw))
+        const unsigned char *raw = index.at(j * int64_t{IDX_RECORD_SIZE}, IDX_RECORD_SIZE);
+        if (raw == nullptr)
             break;
         msg_header hdr;
         const idx_record rec = decode_idx_record(raw);

@@ -29,19 +29,26 @@ std::vector<unsigned char> new_index(const run_context &ctx) {
     return records;
 }
 
-// The whole current index (nothing when there is none), kept to put back if the new one
-// cannot be written.
-bool read_old_index(const std::string &path, std::vector<unsigned char> &old) {
+// What a failed rewrite of the index needs to put the old one back: its length, and its
+// bytes over the length the new index is written to; the rewrite never touches the rest.
+struct old_index {
+    std::vector<unsigned char> head;
+    int64_t size = 0;
+};
+
+// Reads the part of the current index that writing `overwritten` bytes would replace
+// (nothing when there is no index).
+bool read_old_index(const std::string &path, std::size_t overwritten, old_index &old) {
     if (!file_exists(path))
         return true;
     jam_file f;
     if (!f.open(path, "rb"))
         return false;
-    const int64_t size = fsize(path);
-    if (size < 0)
+    old.size = fsize(path);
+    if (old.size < 0)
         return false;
-    old.resize(static_cast<std::size_t>(size));
-    return old.empty() || f.read_exact(old.data(), old.size());
+    old.head.resize(std::min(static_cast<std::size_t>(old.size), overwritten));
+    return old.head.empty() || f.read_exact(old.head.data(), old.head.size());
 }
 
 // Writes all bytes in one call and closes; on failure errno tells the first reason.
@@ -55,13 +62,13 @@ bool write_and_close(jam_file &f, const std::vector<unsigned char> &bytes) {
     return f.close();
 }
 
-// Puts `bytes` at the start of an existing file and cuts it to their length. `opened`
-// tells whether the file was opened for writing: only then can its content have changed.
-bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes, bool &opened) {
+// Puts `bytes` at the start of an existing file and cuts it to `length`. `opened` tells
+// whether the file was opened for writing: only then can its content have changed.
+bool overwrite(const std::string &path, const std::vector<unsigned char> &bytes, int64_t length,
+               bool &opened) {
     jam_file f;
     opened = f.open(path, "r+b");
-    return opened && write_and_close(f, bytes) &&
-           portable_truncate(path, static_cast<int64_t>(bytes.size())) == 0;
+    return opened && write_and_close(f, bytes) && portable_truncate(path, length) == 0;
 }
 
 // Writes a new index where there was none, under a temporary name renamed into place: a
@@ -83,18 +90,18 @@ bool create_index(const std::string &path, const std::vector<unsigned char> &rec
 // leaves the old index; if anything after that fails, the old content is written back.
 bool replace_index(const std::string &path, const std::vector<unsigned char> &records,
                    const std::string &jhr_path) {
-    std::vector<unsigned char> old;
-    if (!read_old_index(path, old)) {
+    old_index old;
+    if (!read_old_index(path, records.size(), old)) {
         print_open_error(path);
         return false;
     }
     if (!file_exists(path))
         return create_index(path, records, jhr_path);
     bool opened = false;
-    if (overwrite(path, records, opened))
+    if (overwrite(path, records, static_cast<int64_t>(records.size()), opened))
         return true;
     print_write_error(path);
-    if (opened && !overwrite(path, old, opened))
+    if (opened && !overwrite(path, old.head, old.size, opened))
         error_line("  ERROR: restore of the old index failed on %s: %s\n",
                    terminal_text(path).c_str(), std::strerror(errno));
     return false;
