@@ -22,8 +22,12 @@ TEST(Format, CrcAndDates) {
     const std::pair<std::size_t, uint32_t> prefixes[] = {{7, 0x5ce658a5},  {8, 0x725b81dd},
                                                          {9, 0x22704d38},  {16, 0x20dbaefe},
                                                          {23, 0x151fceac}, {72, 0xbc22b7cb}};
-    for (const auto &[n, crc] : prefixes)
+    for (const auto &[n, crc] : prefixes) {
         EXPECT_EQ(jam_crc_buf(id, n), crc) << n;
+        // Carried on in two pieces, split anywhere, the register ends where it ends in one.
+        for (std::size_t cut : {std::size_t{1}, n / 2, n - 1})
+            EXPECT_EQ(jam_crc_continue(jam_crc_buf(id, cut), id + cut, n - cut), crc) << n;
+    }
     // Only A..Z fold: Latin-1 capitals 0xC0..0xDE keep their own CRC.
     for (unsigned char c = 0xC0, lower = 0xE0; c <= 0xDE; ++c, ++lower)
         EXPECT_NE(jam_crc_buf(&c, 1), jam_crc_buf(&lower, 1)) << int(c);

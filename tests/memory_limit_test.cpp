@@ -122,6 +122,10 @@ TEST(MemoryLimit, HeaderClaimingAHugeSubfieldBlock) {
         const uint64_t end = static_cast<uint64_t>(b.header_offset(1)) + MSG_HEADER_SIZE;
         b.put_u32(jam_ext::jhr, at, static_cast<uint32_t>(HUGE_SIZE));
         fs::resize_file(b.path(jam_ext::jhr), end + HUGE_SIZE);
+        // The block is one MSGID that fills it, whose CRC -x compares.
+        b.put_u32(jam_ext::jhr, static_cast<std::size_t>(end), SF_MSGID);
+        b.put_u32(jam_ext::jhr, static_cast<std::size_t>(end) + 4,
+                  static_cast<uint32_t>(HUGE_SIZE - SUBFIELD_HEADER_SIZE));
     });
 }
 

@@ -35,6 +35,17 @@ void check_tzutc(const unsigned char *data, uint32_t len, int index, scan_report
         }
 }
 
+// Notes a MSGID or REPLYID by the CRC of its text.
+void capture_id(uint16_t kind, uint32_t crc, sf_capture &cap) {
+    if (kind == SF_MSGID) {
+        cap.has_msgid = true;
+        cap.msgid_crc_calc = crc;
+    } else {
+        cap.has_replyid = true;
+        cap.reply_crc_calc = crc;
+    }
+}
+
 void capture(const subfield_header &sf, const unsigned char *data, int index, sf_capture &cap,
              scan_report &report) {
     switch (sf.LoID) {
@@ -51,12 +62,8 @@ void capture(const subfield_header &sf, const unsigned char *data, int index, sf
             cap.user_crc = name_crc(data, sf.DatLen);
         break;
     case SF_MSGID:
-        cap.has_msgid = true;
-        cap.msgid_crc_calc = jam_crc_buf(data, sf.DatLen);
-        break;
     case SF_REPLYID:
-        cap.has_replyid = true;
-        cap.reply_crc_calc = jam_crc_buf(data, sf.DatLen);
+        capture_id(sf.LoID, jam_crc_buf(data, sf.DatLen), cap);
         break;
     case SF_ENCLOSEDFILE:
     case SF_ENCLOSEDFILEWALIAS:
@@ -113,12 +120,35 @@ void print_unknown(line_buffer &lines, int k, unsigned lo, uint32_t len) {
     lines.end_line();
 }
 
-// The bytes of a subfield's data the checks look at: all of a MSGID or REPLYID, whose CRC
-// they compare, and of any other kind at most the first NAME_LEN.
+// Whether the checks need the CRC of all of a subfield's data: a MSGID or REPLYID, whose
+// stored CRC they compare.
+bool is_id(const subfield_header &sf) {
+    return sf.LoID == SF_MSGID || sf.LoID == SF_REPLYID;
+}
+
+// The bytes of a subfield's data the checks look at: all of an id that fits in one read
+// window, and of any other kind at most the first NAME_LEN.
 uint32_t bytes_needed(const subfield_header &sf) {
-    if (sf.LoID == SF_MSGID || sf.LoID == SF_REPLYID)
+    if (is_id(sf) && sf.DatLen <= READ_WINDOW)
         return sf.DatLen;
     return sf.DatLen < NAME_LEN ? sf.DatLen : static_cast<uint32_t>(NAME_LEN);
+}
+
+// The CRC of an id longer than a read window, read a window at a time, so that a header
+// claiming a huge one costs no memory; false when the file ends before it.
+template <class Fetch>
+bool id_crc_in_pieces(Fetch &fetch, uint64_t at, uint32_t len, uint32_t &crc) {
+    crc = ALL_ONES;
+    for (uint32_t done = 0; done < len;) {
+        const uint32_t n =
+            len - done < READ_WINDOW ? len - done : static_cast<uint32_t>(READ_WINDOW);
+        const unsigned char *piece = fetch(at + done, n);
+        if (piece == nullptr)
+            return false;
+        crc = jam_crc_continue(crc, piece, n);
+        done += n;
+    }
+    return true;
 }
 
 // A subfield header cut off by the block end, or data reaching past it, ends the walk;
@@ -152,12 +182,19 @@ bool walk(Fetch fetch, uint32_t len, int index, line_buffer *lines, sf_capture &
         } else if (lines != nullptr) {
             print_unknown(*lines, k, lo, sf.DatLen);
         }
-        // Data of no length is never looked at; the header's bytes stand in for it.
-        const uint32_t need = bytes_needed(sf);
-        const unsigned char *data = need == 0 ? raw : fetch(pos + SUBFIELD_HEADER_SIZE, need);
-        if (data == nullptr)
-            return false;
-        capture(sf, data, index, cap, report);
+        if (is_id(sf) && sf.DatLen > READ_WINDOW) {
+            uint32_t crc = ALL_ONES;
+            if (!id_crc_in_pieces(fetch, pos + SUBFIELD_HEADER_SIZE, sf.DatLen, crc))
+                return false;
+            capture_id(sf.LoID, crc, cap);
+        } else {
+            // Data of no length is never looked at; the header's bytes stand in for it.
+            const uint32_t need = bytes_needed(sf);
+            const unsigned char *data = need == 0 ? raw : fetch(pos + SUBFIELD_HEADER_SIZE, need);
+            if (data == nullptr)
+                return false;
+            capture(sf, data, index, cap, report);
+        }
         pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
     }
     return true;

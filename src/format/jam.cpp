@@ -183,9 +183,12 @@ uint32_t folded_u32le(const unsigned char *p) {
 } // namespace
 
 uint32_t jam_crc_buf(const void *data, std::size_t len) {
+    return jam_crc_continue(ALL_ONES, data, len);
+}
+
+uint32_t jam_crc_continue(uint32_t crc, const void *data, std::size_t len) {
     const auto *p = static_cast<const unsigned char *>(data);
     const crc_tables &t = CRC_TABLES;
-    uint32_t crc = ALL_ONES;
     for (; len >= 8; p += 8, len -= 8) {
         const uint32_t lo = folded_u32le(p) ^ crc;
         const uint32_t hi = folded_u32le(p + 4);

@@ -203,6 +203,9 @@ inline bool implausible_date(uint32_t d, uint32_t limit) {
 // 0xFFFFFFFF) over the bytes with only 'A'..'Z' folded to lower case, not complemented.
 // The empty buffer gives the seed.
 uint32_t jam_crc_buf(const void *data, std::size_t len);
+// The same register carried on over more bytes, for a text read in pieces:
+// jam_crc_continue(jam_crc_buf(a), b) is the CRC of a followed by b.
+uint32_t jam_crc_continue(uint32_t crc, const void *data, std::size_t len);
 
 // "(not set)" for 0, else local time as "%Y-%m-%d %H:%M:%S" (the date is unsigned).
 std::string fmt_ts(uint32_t t);
