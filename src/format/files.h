@@ -1,6 +1,10 @@
-// File access for every phase: an RAII stream owner, sizes, existence, truncation and
-// renames. Every open, read, write, flush, close, rename and truncate passes one counter,
-// so that tests can make a chosen operation fail as a full disk or a dying drive would.
+// The file layer every phase uses. Its rooms: counted_io.cpp (the counted operations: the
+// RAII stream jam_file and renames, with fault and crash injection for tests),
+// file_system.cpp (names, sizes, kinds, identities, whole-file replacement),
+// in_place_rewrite.cpp (the .JHR rewritten in place through a redo file), records.cpp
+// (records read through a window and written back in place), interruptions.cpp (signals
+// and console events), error_lines.cpp (the lines on standard error); the operating
+// system's own calls are in platform.cpp, the JAM lock in lock.cpp.
 #pragma once
 
 #include "format/memory.h"
