@@ -50,13 +50,13 @@ class lock_holder {
     std::thread release_;
 };
 
-// A handle that shares reading only, as a program that keeps writers out of a file while
-// it works on it, closed after `hold_ms` milliseconds.
+// A handle that shares only `share` (by default reading), as a program that keeps others
+// out of a file while it works on it, closed after `hold_ms` milliseconds.
 class sharing_holder {
   public:
-    sharing_holder(const std::string &path, int hold_ms) {
-        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    sharing_holder(const std::string &path, int hold_ms, DWORD share = FILE_SHARE_READ) {
+        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             throw std::runtime_error("the holder could not open " + path);
         release_ = std::thread([file, hold_ms] {
@@ -176,6 +176,13 @@ TEST(WriteLock, RepairsWaitWhileAnotherProgramKeepsWritersOut) {
     EXPECT_EQ(r.status, 2) << r.err; // the repaired issue still counts
     EXPECT_EQ(r.err, "  Waiting for the JAM lock on " + b.path(jam_ext::jhr) + "...\n");
     EXPECT_EQ(b.get_u32(jam_ext::jhr, 12), 1u); // ActiveMsgs repaired
+
+    // A companion file another program holds without sharing: the line says so.
+    sharing_holder holder(b.path(jam_ext::jdx), 500, 0);
+    const run_result kept_out = run_cairnfix({b.base()});
+    EXPECT_TRUE(contains(kept_out.err, "  ERROR: cannot open " + b.path(jam_ext::jdx) +
+                                           ": another program has it open\n"))
+        << kept_out.err;
 }
 
 // Ctrl-Break while a repair waits for the lock: the run ends at once with its FATAL line and

@@ -190,8 +190,12 @@ std::size_t jam_file::read(void *buf, std::size_t n) {
 
 bool jam_file::write(const void *buf, std::size_t n) {
     const record_write marked;
-    if (!begin_counted_operation() || !switch_direction(last_io::writing) ||
-        std::fwrite(buf, 1, n, fp_) != n) {
+    if (!begin_counted_operation() || !switch_direction(last_io::writing)) {
+        pos_ = -1;
+        return count_failure();
+    }
+    if (std::fwrite(buf, 1, n, fp_) != n) {
+        refine_stream_error();
         pos_ = -1;
         return count_failure();
     }

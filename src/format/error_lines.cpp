@@ -22,6 +22,9 @@ void print_open_error(const std::string &path) {
     if (const char *kind = special_file_kind(path))
         error_line("  ERROR: cannot open %s: not a regular file (%s)\n",
                    terminal_text(path).c_str(), kind);
+    else if (errno == EBUSY)
+        error_line("  ERROR: cannot open %s: another program has it open\n",
+                   terminal_text(path).c_str());
     else
         error_line("  ERROR: cannot open %s: %s\n", terminal_text(path).c_str(),
                    std::strerror(errno));

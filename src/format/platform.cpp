@@ -81,9 +81,11 @@ void set_errno_from_win32() {
         errno = EEXIST;
         break;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
         errno = EACCES;
+        break;
+    case ERROR_SHARING_VIOLATION: // another program has the file open and keeps us out
+        errno = EBUSY;
         break;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
@@ -326,6 +328,22 @@ void settle_time_zone() {
     _tzset();
 }
 
+// The C library maps a full disk of either kind, and a sharing violation, less precisely
+// than the tool's own calls do; it keeps the system's reason in _doserrno.
+void refine_stream_error() {
+    switch (_doserrno) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_SHARING_VIOLATION:
+        errno = EBUSY;
+        break;
+    default:
+        break;
+    }
+}
+
 // The C library keeps the system's reason of a failed stream read in _doserrno.
 bool read_refused_by_lock() {
     return GetLastError() == ERROR_LOCK_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION;
@@ -498,6 +516,8 @@ int open_lock_descriptor(const std::string &path) {
     }
     return fd;
 }
+
+void refine_stream_error() {}
 
 bool read_refused_by_lock() {
     return false;

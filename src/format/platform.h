@@ -77,6 +77,9 @@ bool identify_stream(std::FILE *fp, file_id &id);
 // another program has the file open in a way that keeps us out for now (a Windows sharing
 // violation), to be retried like a busy lock.
 int open_lock_descriptor(const std::string &path);
+// After a failed stream call, makes errno as precise as the tool's own calls make it (on
+// Windows: a full disk reads as ENOSPC, another program's sharing as EBUSY).
+void refine_stream_error();
 // Whether the last failed read was refused by another program's byte-range lock: on
 // Windows such locks are mandatory, and the read may succeed once the lock is released.
 bool read_refused_by_lock();
