@@ -100,6 +100,32 @@ TEST(Format, SubfieldKindsAreFoundDirectly) {
         EXPECT_EQ(sf_lookup(unknown), nullptr) << unknown;
 }
 
+// The walk says why it stopped; what came before the stop is visited, and a DatLen near
+// 4 GiB does not wrap around to a position inside the block.
+TEST(Format, SubfieldWalkStopsAndSaysWhy) {
+    unsigned char block[64] = {};
+    encode_subfield_header({SF_SENDERNAME, 0, 5}, block);
+    std::memcpy(block + 8, "ab\0cd", 5);
+    encode_subfield_header({SF_SUBJECT, 0, 0xFFFFFFFFu}, block + 13);
+    const auto walk = [&block](uint32_t len, int &seen) {
+        seen = 0;
+        return for_each_subfield(
+            block, len, [&seen](const subfield_header &, const unsigned char *) { ++seen; });
+    };
+    int seen = 0;
+    EXPECT_EQ(walk(13, seen), sf_stop::end_of_block);
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(walk(20, seen), sf_stop::header_cut_off);
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(walk(64, seen), sf_stop::data_past_block);
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(walk(0, seen), sf_stop::end_of_block);
+    // A text ends at its first NUL and after SF_NAME_MAX bytes.
+    EXPECT_EQ(sf_text_len(block + 8, 5), 2u);
+    const std::string name(150, 'n');
+    EXPECT_EQ(sf_text_len(reinterpret_cast<const unsigned char *>(name.data()), 150), SF_NAME_MAX);
+}
+
 // Every write of the fixed header advances ModCounter, wrapping to 0, even one that fails,
 // and changes nothing after the fixed header.
 TEST(Format, WriteFhdrAdvancesModCounter) {

@@ -11,12 +11,6 @@
 
 namespace {
 
-// How far a subfield block may reach past the end of .JHR before its length is taken as
-// garbage and the walk stops; a shorter overreach is only an unreadable block.
-constexpr int64_t SUBFIELD_SLACK = 65536;
-// A longer subfield block is not trusted for the recipient name of an index record.
-constexpr uint32_t MAX_INDEXED_BLOCK = 131071;
-
 // Where a message header stands and what the walk made of it.
 struct message_at {
     int64_t offset;
@@ -81,7 +75,7 @@ msg_info examine_message(run_context &ctx, const msg_header &h, const message_at
                    .reply_next = h.ReplyNext,
                    .msgid_crc_calc = cap.msgid_crc_calc,
                    .reply_crc_calc = cap.reply_crc_calc,
-                   .user_crc = h.SubfieldLen <= MAX_INDEXED_BLOCK ? cap.user_crc : ALL_ONES,
+                   .user_crc = h.SubfieldLen <= SF_INDEXED_BLOCK_MAX ? cap.user_crc : ALL_ONES,
                    .has_msgid = cap.has_msgid,
                    .has_replyid = cap.has_replyid,
                    .deleted = at.deleted};
@@ -146,7 +140,7 @@ walk_end walk_headers(run_context &ctx, window_reader &headers, window_reader *j
         check_header_fields(h, date_limit, idx, report);
 
         const int64_t hdr_end = offset + static_cast<int64_t>(MSG_HEADER_SIZE) + h.SubfieldLen;
-        if (hdr_end > ctx.jhr_size + SUBFIELD_SLACK) {
+        if (hdr_end > ctx.jhr_size + SF_BLOCK_SLACK) {
             RAISE_ISSUE(report, subfield_len_implausible, idx, h.SubfieldLen, offset);
             ctx.walk_stop_offset = offset;
             return walk_end{offset, false, false};

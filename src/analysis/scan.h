@@ -10,17 +10,15 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t NAME_LEN = 100; // captured From/To texts are cut to this
-
 // What one message's subfield walk found, for the checks, the -v line and the table. The
 // names are shown only by the -v line, so they are copied only with -v.
 struct sf_capture {
     bool keep_names;
-    char from[NAME_LEN + 1];
-    char to[NAME_LEN + 1];
+    char from[SF_NAME_MAX + 1];
+    char to[SF_NAME_MAX + 1];
     bool has_from, has_to, has_msgid, has_replyid, has_file, has_freq;
     uint32_t msgid_crc_calc, reply_crc_calc;
-    // The CRC of the last non-empty recipient name, cut at 100 bytes and at a NUL; all ones
+    // The CRC of the last non-empty recipient name, cut as sf_text_len cuts it; all ones
     // without one. It is the UserCRC of the message's index record.
     uint32_t user_crc;
 

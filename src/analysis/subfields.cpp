@@ -6,19 +6,12 @@
 
 namespace {
 
-// Keeps a name for the -v line, which ends it at its first NUL; control bytes become '.'.
+// Keeps a name for the -v line up to its first NUL; control bytes become '.'.
 void capture_text(char *out, const unsigned char *data, uint32_t len) {
-    const std::size_t n = len < NAME_LEN ? len : NAME_LEN;
+    const std::size_t n = sf_text_len(data, len);
     for (std::size_t i = 0; i < n; ++i)
         out[i] = terminal_char(data[i]);
     out[n] = '\0';
-}
-
-// The CRC of a name as an index record carries it: of its first 100 bytes, up to a NUL.
-uint32_t name_crc(const unsigned char *data, uint32_t len) {
-    const std::size_t n = len < NAME_LEN ? len : NAME_LEN;
-    const auto *nul = static_cast<const unsigned char *>(std::memchr(data, 0, n));
-    return jam_crc_buf(data, nul != nullptr ? static_cast<std::size_t>(nul - data) : n);
 }
 
 bool ascii_digit(unsigned char c) {
@@ -59,7 +52,7 @@ void capture(const subfield_header &sf, const unsigned char *data, int index, sf
             capture_text(cap.to, data, sf.DatLen);
         cap.has_to = true;
         if (sf.DatLen != 0)
-            cap.user_crc = name_crc(data, sf.DatLen);
+            cap.user_crc = jam_crc_buf(data, sf_text_len(data, sf.DatLen));
         break;
     case SF_MSGID:
     case SF_REPLYID:
@@ -127,11 +120,11 @@ bool is_id(const subfield_header &sf) {
 }
 
 // The bytes of a subfield's data the checks look at: all of an id that fits in one read
-// window, and of any other kind at most the first NAME_LEN.
+// window, and of any other kind at most the first SF_NAME_MAX.
 uint32_t bytes_needed(const subfield_header &sf) {
     if (is_id(sf) && sf.DatLen <= READ_WINDOW)
         return sf.DatLen;
-    return sf.DatLen < NAME_LEN ? sf.DatLen : static_cast<uint32_t>(NAME_LEN);
+    return sf.DatLen < SF_NAME_MAX ? sf.DatLen : SF_NAME_MAX;
 }
 
 // The CRC of an id longer than a read window, read a window at a time, so that a header
@@ -157,47 +150,49 @@ bool id_crc_in_pieces(Fetch &fetch, uint64_t at, uint32_t len, uint32_t &crc) {
 template <class Fetch>
 bool walk(Fetch fetch, uint32_t len, int index, line_buffer *lines, sf_capture &cap,
           scan_report &report) {
-    uint64_t pos = 0;
-    for (int k = 0; pos < len; ++k) {
-        if (pos + SUBFIELD_HEADER_SIZE > len) {
-            RAISE_ISSUE(report, subfield_header_truncated, index, k, static_cast<uint32_t>(pos));
+    for (subfield_cursor c{.block_len = len};;) {
+        const sf_stop room = sf_header_room(c);
+        if (room == sf_stop::end_of_block)
+            return true;
+        if (room == sf_stop::header_cut_off) {
+            RAISE_ISSUE(report, subfield_header_truncated, index, c.number,
+                        static_cast<uint32_t>(c.pos));
             return true;
         }
-        const unsigned char *raw = fetch(pos, SUBFIELD_HEADER_SIZE);
+        const unsigned char *raw = fetch(c.pos, SUBFIELD_HEADER_SIZE);
         if (raw == nullptr)
             return false;
         const subfield_header sf = decode_subfield_header(raw);
         const unsigned lo = sf.LoID;
         if (sf.HiID != 0 && lines != nullptr)
-            print_reserved_hiid(*lines, k, lo, sf.HiID);
-        if (pos + SUBFIELD_HEADER_SIZE + sf.DatLen > len) {
-            RAISE_ISSUE(report, subfield_overrun, index, k, lo, sf.DatLen);
+            print_reserved_hiid(*lines, c.number, lo, sf.HiID);
+        if (sf_data_room(c, sf) == sf_stop::data_past_block) {
+            RAISE_ISSUE(report, subfield_overrun, index, c.number, lo, sf.DatLen);
             return true;
         }
         if (const sf_entry *row = sf_lookup(sf.LoID)) {
             if (row->limit != 0 && sf.DatLen > row->limit)
                 RAISE_ISSUE(report, subfield_over_limit, index, row->name, sf.DatLen, row->limit);
             if (lines != nullptr)
-                print_known(*lines, k, row->name, sf.DatLen);
+                print_known(*lines, c.number, row->name, sf.DatLen);
         } else if (lines != nullptr) {
-            print_unknown(*lines, k, lo, sf.DatLen);
+            print_unknown(*lines, c.number, lo, sf.DatLen);
         }
         if (is_id(sf) && sf.DatLen > READ_WINDOW) {
             uint32_t crc = ALL_ONES;
-            if (!id_crc_in_pieces(fetch, pos + SUBFIELD_HEADER_SIZE, sf.DatLen, crc))
+            if (!id_crc_in_pieces(fetch, sf_data_pos(c), sf.DatLen, crc))
                 return false;
             capture_id(sf.LoID, crc, cap);
         } else {
             // Data of no length is never looked at; the header's bytes stand in for it.
             const uint32_t need = bytes_needed(sf);
-            const unsigned char *data = need == 0 ? raw : fetch(pos + SUBFIELD_HEADER_SIZE, need);
+            const unsigned char *data = need == 0 ? raw : fetch(sf_data_pos(c), need);
             if (data == nullptr)
                 return false;
             capture(sf, data, index, cap, report);
         }
-        pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
+        sf_advance(c, sf);
     }
-    return true;
 }
 
 } // namespace

@@ -110,13 +110,13 @@ void encode_lastread_record(const lastread_record &r, unsigned char *p) {
 
 // The terminating row has no name; a lookup never matches it, so LoID 0xFFFF is unknown.
 constexpr sf_entry SF_TABLE[] = {
-    {0, 100, "OADDRESS"},
-    {1, 100, "DADDRESS"},
-    {2, 100, "SENDERNAME"},
-    {3, 100, "RECEIVERNAME"},
-    {4, 100, "MSGID"},
-    {5, 100, "REPLYID"},
-    {6, 100, "SUBJECT"},
+    {0, SF_NAME_MAX, "OADDRESS"},
+    {1, SF_NAME_MAX, "DADDRESS"},
+    {2, SF_NAME_MAX, "SENDERNAME"},
+    {3, SF_NAME_MAX, "RECEIVERNAME"},
+    {4, SF_NAME_MAX, "MSGID"},
+    {5, SF_NAME_MAX, "REPLYID"},
+    {6, SF_NAME_MAX, "SUBJECT"},
     {7, 40, "PID"},
     {8, 1024, "TRACE"},
     {9, 255, "ENCLOSEDFILE"},

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 constexpr uint32_t JAM_SIGNATURE = 0x004D414A;     // "JAM\0" read as a little-endian u32
@@ -141,19 +142,6 @@ inline bool is_deleted_slot(const lastread_record &r) {
     return (r.UserCRC & r.UserID) == ALL_ONES;
 }
 
-// Calls visit(header, data) for each subfield of a block in order, until a subfield header
-// is cut off by the block end or its data would reach past it. Positions never wrap.
-template <class F> void for_each_subfield(const unsigned char *block, std::size_t len, F &&visit) {
-    std::size_t pos = 0;
-    while (len - pos >= SUBFIELD_HEADER_SIZE) {
-        const subfield_header sf = decode_subfield_header(block + pos);
-        if (sf.DatLen > len - pos - SUBFIELD_HEADER_SIZE)
-            return;
-        visit(sf, block + pos + SUBFIELD_HEADER_SIZE);
-        pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
-    }
-}
-
 // One row of the subfield table: kind, DatLen limit (0 = none) and the label shown with -v.
 struct sf_entry {
     uint16_t LoID;
@@ -161,6 +149,16 @@ struct sf_entry {
     const char *name;
 };
 extern const sf_entry SF_TABLE[];
+// The longest name, address, MSGID, REPLYID or subject a subfield may carry; a longer
+// one is reported, and only this many bytes of it are shown or hashed.
+constexpr uint32_t SF_NAME_MAX = 100;
+// The largest subfield block the summary table reads for its texts.
+constexpr uint32_t SF_SUMMARY_BLOCK_MAX = 65535;
+// The largest subfield block trusted for the recipient name of an index record.
+constexpr uint32_t SF_INDEXED_BLOCK_MAX = 131071;
+// How far a subfield block may reach past the end of .JHR before its length is taken as
+// garbage and the header scan stops; a shorter overreach is only an unreadable block.
+constexpr int64_t SF_BLOCK_SLACK = 65536;
 // Where the kinds above 13 stand in the table; kinds 0..13 stand at their own index.
 constexpr std::size_t SF_ROW_EMBINDAT = 14;
 constexpr std::size_t SF_ROW_FTSKLUDGE = 15; // followed by kinds 2001..2004
@@ -173,6 +171,63 @@ inline const sf_entry *sf_lookup(uint16_t LoID) {
     if (LoID >= 2000 && LoID <= 2004)
         return &SF_TABLE[SF_ROW_FTSKLUDGE + (LoID - 2000)];
     return nullptr;
+}
+
+// Why a subfield walk stopped, or `more` while it goes on.
+enum class sf_stop : uint8_t { more, end_of_block, header_cut_off, data_past_block };
+
+// A walk over a subfield block of `block_len` bytes: where the next subfield header starts
+// and its number from 0. Positions are 64-bit so that header plus data never wrap.
+struct subfield_cursor {
+    uint32_t block_len = 0;
+    uint64_t pos = 0;
+    int number = 0;
+};
+
+// Whether a whole subfield header starts at the cursor: `more`, or the block ends there
+// or cuts the header off.
+inline sf_stop sf_header_room(const subfield_cursor &c) {
+    if (c.pos >= c.block_len)
+        return sf_stop::end_of_block;
+    return c.pos + SUBFIELD_HEADER_SIZE > c.block_len ? sf_stop::header_cut_off : sf_stop::more;
+}
+// Whether the data of `sf`, the header at the cursor, lies inside the block.
+inline sf_stop sf_data_room(const subfield_cursor &c, const subfield_header &sf) {
+    return c.pos + SUBFIELD_HEADER_SIZE + sf.DatLen > c.block_len ? sf_stop::data_past_block
+                                                                  : sf_stop::more;
+}
+// Where the data of the subfield at the cursor starts.
+inline uint64_t sf_data_pos(const subfield_cursor &c) {
+    return c.pos + SUBFIELD_HEADER_SIZE;
+}
+// Steps past `sf`, the subfield at the cursor, to the next header.
+inline void sf_advance(subfield_cursor &c, const subfield_header &sf) {
+    c.pos += SUBFIELD_HEADER_SIZE + sf.DatLen;
+    ++c.number;
+}
+
+// Calls visit(header, data) for each subfield of a block held in memory, in order; returns
+// why the walk stopped. What was visited before a cut-off header or an overrun stays.
+template <class F> sf_stop for_each_subfield(const unsigned char *block, uint32_t len, F &&visit) {
+    subfield_cursor c{.block_len = len};
+    for (;;) {
+        if (const sf_stop s = sf_header_room(c); s != sf_stop::more)
+            return s;
+        const subfield_header sf = decode_subfield_header(block + c.pos);
+        if (const sf_stop s = sf_data_room(c, sf); s != sf_stop::more)
+            return s;
+        visit(sf, block + sf_data_pos(c));
+        sf_advance(c, sf);
+    }
+}
+
+// The bytes of a name, address, id or subject that count: at most SF_NAME_MAX of the
+// data, ended by the first NUL among them.
+inline std::size_t sf_text_len(const unsigned char *data, uint32_t len) {
+    const std::size_t n = len < SF_NAME_MAX ? len : SF_NAME_MAX;
+    const void *nul = std::memchr(data, 0, n);
+    return nul != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - data)
+                          : n;
 }
 
 // The i-th header of .JHR (from 0, deleted ones included) has number BaseMsgNum + i,

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr std::size_t TEXT_MAX = 100;         // characters kept of a name or subject
-constexpr uint32_t SUMMARY_BLOCK_MAX = 65535; // larger subfield blocks are not read
-
 struct row_texts {
     std::string from = "?";
     std::string to = "?";
@@ -23,19 +20,18 @@ struct row_texts {
 // Takes From, To and Subject out of a subfield block; the last non-empty subfield of a
 // kind wins. A subfield that claims more bytes than the block holds ends the walk, and
 // what was taken before it stays.
-void collect_texts(const unsigned char *block, std::size_t len, row_texts &texts) {
-    for_each_subfield(block, len, [&](const subfield_header &sf, const unsigned char *raw) {
+void collect_texts(const unsigned char *block, uint32_t len, row_texts &texts) {
+    for_each_subfield(block, len, [&](const subfield_header &sf, const unsigned char *data) {
         std::string *target = sf.LoID == SF_SENDERNAME     ? &texts.from
                               : sf.LoID == SF_RECEIVERNAME ? &texts.to
                               : sf.LoID == SF_SUBJECT      ? &texts.subject
                                                            : nullptr;
         if (target == nullptr || sf.DatLen == 0)
             return;
-        const char *data = reinterpret_cast<const char *>(raw);
-        const char *end = data + std::min<std::size_t>(sf.DatLen, TEXT_MAX);
-        target->clear(); // a text ends at its first NUL
-        for (const char *c = data; c != end && *c != '\0'; ++c)
-            target->push_back(terminal_char(static_cast<unsigned char>(*c)));
+        const std::size_t n = sf_text_len(data, sf.DatLen);
+        target->clear();
+        for (std::size_t i = 0; i < n; ++i)
+            target->push_back(terminal_char(data[i]));
     });
 }
 
@@ -91,7 +87,7 @@ void print_summary(run_context &ctx) {
 
         row_texts texts;
         // The subfield block follows the header directly.
-        if (hdr.SubfieldLen >= 1 && hdr.SubfieldLen <= SUMMARY_BLOCK_MAX) {
+        if (hdr.SubfieldLen >= 1 && hdr.SubfieldLen <= SF_SUMMARY_BLOCK_MAX) {
             const unsigned char *block = headers.at(static_cast<int64_t>(rec.HdrOffset) +
                                                         static_cast<int64_t>(MSG_HEADER_SIZE),
                                                     hdr.SubfieldLen);

@@ -149,8 +149,8 @@ void rebuild_index(run_context &ctx) {
     // A deleted header keeps its name and offset like any other, and the headers past the
     // entries the checks cover get theirs too (new_index says where each record goes). A
     // UserCRC is the one the scan computed from the recipient name, all ones where the
-    // subfield block was too long to be trusted for the name. The fixed header is written
-    // (its ModCounter advanced) also when the new index could not be written.
+    // subfield block was longer than SF_INDEXED_BLOCK_MAX and not trusted for the name. The fixed
+    // header is written (its ModCounter advanced) also when the new index could not be written.
     std::vector<unsigned char> records = new_index(ctx);
     if (replace_index(ctx.jdx_path, records, ctx.jhr_path))
         std::printf("  Wrote %zu records\n", records.size() / IDX_RECORD_SIZE);
