@@ -1,8 +1,9 @@
 // The record files' sections for files of more records than 32 bits can count; the
 // judgement of the records is held by the report cases.
 #include "analysis/analysis.h"
+#include "driver/command_line.h"
 #include "support/base_builder.h"
-#include "support/repair_context.h"
+#include "support/runner.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ TEST(CompanionFiles, RecordCountsOfHugeFilesDoNotWrap) {
         if (ec)
             GTEST_SKIP() << "no sparse files here: " << ec.message();
         run_context ctx;
-        fill_context(ctx, b);
+        ctx.options.base_name = b.base();
+        capture_output([&] { find_files(ctx), check_fixed_header(ctx); });
         io_fail_at(first_read, false);
         const run_result c =
             capture_output([&] { EXPECT_THROW(check_companion_files(ctx), read_error); });
