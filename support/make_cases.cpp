@@ -149,6 +149,27 @@ const case_def CASES[] = {
     {"realignment-interrupted-analysed", "-x", interrupted_realignment},
 
     // ---- The companion files
+    // Duplicate UserIDs among thousands of users, numbered from 1 or spread over the whole
+    // range: the bitmap of small IDs and the table of large ones (from 2^24), which grows
+    // many times over, find exactly the repeats, at the records where they repeat.
+    {"duplicate-userids-many-users", "-x",
+     [](base_builder &b) {
+         constexpr uint32_t LARGE = uint32_t{1} << 24;
+         b.add_message();
+         for (uint32_t id = 1; id <= 5000; ++id)
+             b.lastread.push_back({id * 7, id, 1, 1});
+         for (uint32_t k = 0; k < 5000; ++k)
+             b.lastread.push_back({k, LARGE + k * 855'000u, 1, 1}); // up to 4290922216
+         b.lastread[1234].UserID = 77;                              // as record 76
+         b.lastread[4999].UserID = 4000;                            // as record 3999
+         b.lastread[7000].UserID = LARGE + 17 * 855'000u;           // as record 5017
+         b.lastread.push_back({0, 0xFFFFFFFFu, 1, 1});
+         b.lastread.push_back({0, 0xFFFFFFFFu, 1, 1});
+         b.lastread.push_back({0, LARGE - 1, 1, 1});
+         b.lastread.push_back({0, LARGE, 1, 1}); // as record 5000
+         b.lastread.push_back({0, LARGE - 1, 1, 1});
+         b.write();
+     }},
     // Index records inside, before and past the header area, a deleted slot, stray bytes;
     // last-read records with UserID 0, duplicates, HighReadMsg below LastReadMsg.
     {"index-and-lastread-records", nullptr,
@@ -409,6 +430,34 @@ const case_def CASES[] = {
          b.add_message().attr(MSG_ESCAPED).body("4141ab\\4");
          b.add_message().attr(MSG_ESCAPED).body(std::string(20, '\x80'));
          b.add_message().attr(MSG_ESCAPED).body("Gr\\FC\\DFe\\0D");
+         b.write();
+     }},
+    // Each fault at every position of the eight-byte words the check skips through: the
+    // bytes 00, 1F, 7F, 80 and FF, then the edges of the printable range and a good escape
+    // (plain text), then a backslash without two hex digits after it, at the end or before
+    // "4G".
+    {"escaped-text-every-position", "-x",
+     [](base_builder &b) {
+         constexpr std::size_t LEN = 19;
+         for (std::size_t p = 0; p < LEN; ++p) {
+             for (const unsigned bad : {0x00u, 0x1Fu, 0x7Fu, 0x80u, 0xFFu}) {
+                 std::string text(LEN, 'a');
+                 text[p] = static_cast<char>(bad);
+                 b.add_message().body(text).attr(MSG_ESCAPED);
+             }
+             std::string edges(LEN, ' ');
+             edges[p] = '~';
+             b.add_message().body(edges).attr(MSG_ESCAPED);
+             if (p + 3 <= LEN) {
+                 std::string good(LEN, 'a');
+                 good.replace(p, 3, "\\e4");
+                 b.add_message().body(good).attr(MSG_ESCAPED);
+             }
+             std::string bad(LEN, 'a');
+             bad.replace(p, std::min<std::size_t>(3, LEN - p),
+                         std::string("\\4G").substr(0, LEN - p));
+             b.add_message().body(bad).attr(MSG_ESCAPED);
+         }
          b.write();
      }},
 
