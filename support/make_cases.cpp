@@ -82,6 +82,20 @@ struct case_def {
 };
 
 const case_def CASES[] = {
+    // ---- The command line, each with no base under the name: -h and --help print the
+    // usage even with a base name, --version one line, an unknown option (a long one too)
+    // is an error; otherwise the banner shows what the options select (a later -a does not
+    // undo -r, flags group) before the fatal stop for a missing .JHR.
+    {"usage-help", "-h", [](base_builder &) {}},
+    {"usage-help-after-an-option", "-x --help", [](base_builder &) {}},
+    {"usage-version", "--version -q", [](base_builder &) {}},
+    {"usage-unknown-long-option", "--versions", [](base_builder &) {}},
+    {"usage-unknown-option", "-q", [](base_builder &) {}},
+    {"banner-missing-base", "-x -b", [](base_builder &) {}},
+    {"banner-repair-then-analyse", "-r -a", [](base_builder &) {}},
+    {"banner-analyse-then-repair", "-a -r", [](base_builder &) {}},
+    {"banner-grouped-flags", "-rp", [](base_builder &) {}},
+    {"banner-pack", "-p", [](base_builder &) {}},
     // ---- Healthy bases, built and real (tests/data/README.md says where they come from)
     {"empty-base", nullptr, [](base_builder &b) { b.write(); }},
     {"new-area-without-texts", "-r", [](base_builder &b) { b.missing(jam_ext::jdt).write(); }},
