@@ -476,6 +476,52 @@ const case_def CASES[] = {
      }},
 
     // ---- Reply chains and repairs
+    // The exit status of a repair counts the issues printed before repairing, less a
+    // corrected byte shift and the messages whose dangling reply links were set to 0; every
+    // other repaired issue still counts. The README's table of exit statuses quotes these.
+    {"status-dangling-link-repaired", "-rx",
+     [](base_builder &b) {
+         b.add_message().links(0, 0, 7);
+         b.write();
+     }},
+    {"status-dangling-link-analysed", "-x",
+     [](base_builder &b) {
+         b.add_message().links(0, 0, 7);
+         b.write();
+     }},
+    {"status-stale-msgid-crc-repaired", "-rx",
+     [](base_builder &b) {
+         b.add_message().msgid("1:2/3 4").hdr.MSGIDcrc = 5;
+         b.write();
+     }},
+    {"status-byte-shift-repaired", "-r",
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.insert(jam_ext::jhr, 8, "\n");
+     }},
+    {"status-dangling-link-and-stale-crc-in-one-message", "-rx",
+     [](base_builder &b) {
+         b.add_message().links(0, 0, 7).msgid("1:2/3 4").hdr.MSGIDcrc = 5;
+         b.write();
+     }},
+    {"status-dangling-links-in-two-messages-packed", "-px",
+     [](base_builder &b) {
+         b.add_message().links(9, 0, 0);
+         b.add_message().links(0, 8, 0);
+         b.write();
+     }},
+    {"status-two-dangling-links-in-one-message", "-rx",
+     [](base_builder &b) {
+         b.add_message().links(9, 0, 7);
+         b.write();
+     }},
+    {"status-stray-index-byte-repaired", "-r",
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.append(jam_ext::jdx, "\x01");
+     }},
     // Messages #100 to #108 with links to no message and links that disagree; #107 is
     // deleted: links to it are accepted, its own dangling links not checked.
     {"reply-chains", nullptr,
