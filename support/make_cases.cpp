@@ -218,6 +218,47 @@ const case_def CASES[] = {
          b.index.emplace();
          b.write();
      }},
+    // Each index fault class raises one issue, however many records it holds: 700 messages
+    // indexed backwards from the 100th, 50 records pointing one byte into a header, one
+    // wrong UserCRC, so a large base with a scrambled index cannot fill the list.
+    {"index-one-issue-per-fault-class", "-x",
+     [](base_builder &b) {
+         for (int i = 0; i < 700; ++i)
+             b.add_message().to("Reader " + std::to_string(i));
+         b.write();
+         std::vector<idx_record> index;
+         for (std::size_t i = 700; i-- > 100;)
+             index.push_back(b.derived_index(i));
+         for (std::size_t i = 0; i < 50; ++i)
+             index.push_back({0, static_cast<uint32_t>(b.header_offset(i) + 1)});
+         index.front().UserCRC ^= 1;
+         b.index = index;
+         b.write();
+     }},
+    // After an early stop of the header walk the headers past it are unknown, so the index
+    // record pointing into the first header is not judged: a bad signature after the last
+    // header, and a first header cut short.
+    {"index-not-judged-after-bad-signature", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
+         b.write();
+         b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
+     }},
+    {"index-not-judged-after-cut-header", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
+         b.write();
+         b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE + 40));
+     }},
+    // Nor is an index without a whole record judged.
+    {"index-not-judged-seven-bytes", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.set_bytes(jam_ext::jdx, "1234567");
+     }},
     // Seven bytes of index and a bad signature after the last header: the cut leaves no
     // record to keep, so even -r alone rebuilds the index from the headers found.
     {"index-without-whole-record", "-r -x",
