@@ -26,12 +26,6 @@ std::vector<std::string> index_faults(const std::string &out) {
     return found;
 }
 
-msg_header header_at(const base_builder &b, std::size_t i) {
-    const std::string jhr = b.bytes(jam_ext::jhr);
-    return decode_msg_header(reinterpret_cast<const unsigned char *>(jhr.data()) +
-                             b.header_offset(i));
-}
-
 // Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a pack leaves them.
 // Three links name removed messages; #10's Reply1st=16 and the rest are sound.
 void packed_base(base_builder &b) {
@@ -47,34 +41,6 @@ void packed_base(base_builder &b) {
 }
 
 } // namespace
-
-TEST(IndexCheck, PackedBaseKeepsEveryNumber) {
-    base_builder b;
-    packed_base(b);
-    b.write();
-    const std::string jdx = b.bytes(jam_ext::jdx), jlr = b.bytes(jam_ext::jlr);
-
-    const run_result check = run_cairnfix({"-x", b.base()});
-    EXPECT_EQ(issue_texts(check.out),
-              (std::vector<std::string>{"Msg[2] #3: ReplyNext=4 - no such message",
-                                        "Msg[3] #5: ReplyTo=4 - no such message",
-                                        "Msg[5] #7: Reply1st=8 - no such message"}));
-
-    const run_result repair = run_cairnfix({"-r", "-x", "-p", b.base()});
-    EXPECT_EQ(repair.status, 0) << repair.out << repair.err;
-    EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
-    EXPECT_EQ(b.bytes(jam_ext::jlr), jlr);
-    // Only the links into holes are gone; every header keeps its number.
-    for (std::size_t i = 0; i < b.messages.size(); ++i) {
-        const msg_header before = b.messages[i].hdr, after = header_at(b, i);
-        EXPECT_EQ(after.MessageNumber, 1 + b.record_position(i)) << i;
-        EXPECT_EQ(after.ReplyTo, i == 3 ? 0 : before.ReplyTo) << i;
-        EXPECT_EQ(after.Reply1st, i == 5 ? 0 : before.Reply1st) << i;
-        EXPECT_EQ(after.ReplyNext, i == 2 ? 0 : before.ReplyNext) << i;
-    }
-    EXPECT_EQ(header_at(b, 7).Reply1st, 16u);
-    EXPECT_TRUE(issue_texts(run_cairnfix({"-x", b.base()}).out).empty());
-}
 
 // The numbers follow the records only while the index is sound; a wrong UserCRC does not
 // make it unsound, a record pointing nowhere or a message left out does.
