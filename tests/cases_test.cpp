@@ -56,6 +56,9 @@ std::vector<run_result> run_case(const fs::path &folder) {
         for (std::string *text : {&r.out, &r.err})
             for (const std::string &d : {fs::canonical(dir).string(), dir})
                 replace_all(*text, d, DIR_MARK);
+    // The usage names the program as it was started.
+    for (run_result &r : runs)
+        replace_all(r.out, CAIRNFIX_BIN, "cairnfix");
     fs::remove_all(dir);
     return runs;
 }

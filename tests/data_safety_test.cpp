@@ -196,29 +196,6 @@ TEST(DataSafety, OnlyRegularFilesAreOpened) {
 }
 #endif
 
-// A repair whose write fails still prints its report and "Done.", and ends with status 1,
-// whichever of its writes it was.
-TEST(DataSafety, AFailedWriteEndsTheRunWithStatusOne) {
-    uint64_t total = 0;
-    for (uint64_t n = 0; n == 0 || n <= total; ++n) {
-        base_builder b;
-        write_small_base(b);
-        b.append(jam_ext::jdx, "xyz");
-        io_fail_at(n, false);
-        const run_result r = run_in_process({"-r", b.base()});
-        if (n == 0) {
-            total = io_op_count();
-            ASSERT_EQ(r.status, 2) << r.err;
-            continue;
-        }
-        io_fail_at(0, false);
-        if (contains(r.err, "ERROR: write failed") || contains(r.err, "WARN: truncate")) {
-            EXPECT_EQ(r.status, 1) << n << r.err;
-            EXPECT_TRUE(contains(r.out, "\nDone.\n")) << n;
-        }
-    }
-}
-
 #ifndef _WIN32
 // Starts the binary with output to files (standard output to `out`, when given); returns its
 // process id.

@@ -26,12 +26,6 @@ std::vector<std::string> index_faults(const std::string &out) {
     return found;
 }
 
-msg_header header_at(const base_builder &b, std::size_t i) {
-    const std::string jhr = b.bytes(jam_ext::jhr);
-    return decode_msg_header(reinterpret_cast<const unsigned char *>(jhr.data()) +
-                             b.header_offset(i));
-}
-
 // Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a pack leaves them.
 // Three links name removed messages; #10's Reply1st=16 and the rest are sound.
 void packed_base(base_builder &b) {
@@ -47,34 +41,6 @@ void packed_base(base_builder &b) {
 }
 
 } // namespace
-
-TEST(IndexCheck, PackedBaseKeepsEveryNumber) {
-    base_builder b;
-    packed_base(b);
-    b.write();
-    const std::string jdx = b.bytes(jam_ext::jdx), jlr = b.bytes(jam_ext::jlr);
-
-    const run_result check = run_cairnfix({"-x", b.base()});
-    EXPECT_EQ(issue_texts(check.out),
-              (std::vector<std::string>{"Msg[2] #3: ReplyNext=4 - no such message",
-                                        "Msg[3] #5: ReplyTo=4 - no such message",
-                                        "Msg[5] #7: Reply1st=8 - no such message"}));
-
-    const run_result repair = run_cairnfix({"-r", "-x", "-p", b.base()});
-    EXPECT_EQ(repair.status, 0) << repair.out << repair.err;
-    EXPECT_EQ(b.bytes(jam_ext::jdx), jdx);
-    EXPECT_EQ(b.bytes(jam_ext::jlr), jlr);
-    // Only the links into holes are gone; every header keeps its number.
-    for (std::size_t i = 0; i < b.messages.size(); ++i) {
-        const msg_header before = b.messages[i].hdr, after = header_at(b, i);
-        EXPECT_EQ(after.MessageNumber, 1 + b.record_position(i)) << i;
-        EXPECT_EQ(after.ReplyTo, i == 3 ? 0 : before.ReplyTo) << i;
-        EXPECT_EQ(after.Reply1st, i == 5 ? 0 : before.Reply1st) << i;
-        EXPECT_EQ(after.ReplyNext, i == 2 ? 0 : before.ReplyNext) << i;
-    }
-    EXPECT_EQ(header_at(b, 7).Reply1st, 16u);
-    EXPECT_TRUE(issue_texts(run_cairnfix({"-x", b.base()}).out).empty());
-}
 
 // The numbers follow the records only while the index is sound; a wrong UserCRC does not
 // make it unsound, a record pointing nowhere or a message left out does.
@@ -137,63 +103,6 @@ TEST(IndexCheck, HolesNumberMessagesOnlyInASoundIndex) {
                           le32(want.UserCRC) + le32(want.HdrOffset));
             }
         EXPECT_EQ(index_faults(run_cairnfix({"-x", b.base()}).out), std::vector<std::string>{});
-    }
-}
-
-// Each fault class raises one issue, however many records it holds: a large base with a
-// scrambled index cannot fill the list.
-TEST(IndexCheck, OneIssuePerFaultClass) {
-    base_builder b;
-    for (int i = 0; i < 700; ++i)
-        b.add_message().to("Reader " + std::to_string(i));
-    b.write();
-    std::vector<idx_record> index;
-    for (std::size_t i = 700; i-- > 100;)
-        index.push_back(b.derived_index(i)); // backwards: all but the first out of order
-    for (std::size_t i = 0; i < 50; ++i)
-        index.push_back({0, static_cast<uint32_t>(b.header_offset(i) + 1)});
-    index.front().UserCRC ^= 1;
-    b.index = index;
-    b.write();
-    const run_result r = run_cairnfix({"-x", b.base()});
-    EXPECT_EQ(index_faults(r.out),
-              (std::vector<std::string>{
-                  ".JDX: 100 live message(s) missing from the index (first: Msg[0]) - rebuild "
-                  "with -p",
-                  ".JDX: 50 record(s) point at no message header (first: record 600, "
-                  "HdrOffset=0x00000401) - rebuild with -p",
-                  ".JDX: 599 record(s) out of header order (first: record 1 points at "
-                  "Msg[698]) - rebuild with -p",
-                  ".JDX: 1 record(s) with a UserCRC that does not match the recipient (first: "
-                  "record 0) - rebuild with -p"}));
-    EXPECT_EQ(report_section(r.out, ".JDX Against Headers"),
-              "\n=== .JDX Against Headers ===\n  Checked      : 650 records\n"
-              "  Not indexed  : 100  *** ERROR ***\n  No header    : 50  *** ERROR ***\n"
-              "  Out of order : 599  *** ERROR ***\n  Wrong UserCRC: 1  *** ERROR ***\n");
-}
-
-// After an early stop of the header walk the headers past it are unknown, so no record is
-// judged; nor is an index without a whole record.
-TEST(IndexCheck, NothingJudgedWithoutAllHeadersOrRecords) {
-    const std::pair<const char *, void (*)(base_builder &)> rows[] = {
-        {"bad signature after the last header",
-         [](base_builder &b) { b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x')); }},
-        {"first header cut short",
-         [](base_builder &b) {
-             b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE + 40));
-         }},
-        {"seven bytes of index", [](base_builder &b) { b.set_bytes(jam_ext::jdx, "1234567"); }},
-    };
-    for (const auto &[name, damage] : rows) {
-        SCOPED_TRACE(name);
-        base_builder b;
-        b.add_message();
-        b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
-        b.write();
-        damage(b);
-        const run_result r = run_cairnfix({"-x", b.base()});
-        EXPECT_EQ(index_faults(r.out), std::vector<std::string>{});
-        EXPECT_FALSE(contains(r.out, "Against Headers"));
     }
 }
 

@@ -82,6 +82,20 @@ struct case_def {
 };
 
 const case_def CASES[] = {
+    // ---- The command line, each with no base under the name: -h and --help print the
+    // usage even with a base name, --version one line, an unknown option (a long one too)
+    // is an error; otherwise the banner shows what the options select (a later -a does not
+    // undo -r, flags group) before the fatal stop for a missing .JHR.
+    {"usage-help", "-h", [](base_builder &) {}},
+    {"usage-help-after-an-option", "-x --help", [](base_builder &) {}},
+    {"usage-version", "--version -q", [](base_builder &) {}},
+    {"usage-unknown-long-option", "--versions", [](base_builder &) {}},
+    {"usage-unknown-option", "-q", [](base_builder &) {}},
+    {"banner-missing-base", "-x -b", [](base_builder &) {}},
+    {"banner-repair-then-analyse", "-r -a", [](base_builder &) {}},
+    {"banner-analyse-then-repair", "-a -r", [](base_builder &) {}},
+    {"banner-grouped-flags", "-rp", [](base_builder &) {}},
+    {"banner-pack", "-p", [](base_builder &) {}},
     // ---- Healthy bases, built and real (tests/data/README.md says where they come from)
     {"empty-base", nullptr, [](base_builder &b) { b.write(); }},
     {"new-area-without-texts", "-r", [](base_builder &b) { b.missing(jam_ext::jdt).write(); }},
@@ -149,6 +163,27 @@ const case_def CASES[] = {
     {"realignment-interrupted-analysed", "-x", interrupted_realignment},
 
     // ---- The companion files
+    // Duplicate UserIDs among thousands of users, numbered from 1 or spread over the whole
+    // range: the bitmap of small IDs and the table of large ones (from 2^24), which grows
+    // many times over, find exactly the repeats, at the records where they repeat.
+    {"duplicate-userids-many-users", "-x",
+     [](base_builder &b) {
+         constexpr uint32_t LARGE = uint32_t{1} << 24;
+         b.add_message();
+         for (uint32_t id = 1; id <= 5000; ++id)
+             b.lastread.push_back({id * 7, id, 1, 1});
+         for (uint32_t k = 0; k < 5000; ++k)
+             b.lastread.push_back({k, LARGE + k * 855'000u, 1, 1}); // up to 4290922216
+         b.lastread[1234].UserID = 77;                              // as record 76
+         b.lastread[4999].UserID = 4000;                            // as record 3999
+         b.lastread[7000].UserID = LARGE + 17 * 855'000u;           // as record 5017
+         b.lastread.push_back({0, 0xFFFFFFFFu, 1, 1});
+         b.lastread.push_back({0, 0xFFFFFFFFu, 1, 1});
+         b.lastread.push_back({0, LARGE - 1, 1, 1});
+         b.lastread.push_back({0, LARGE, 1, 1}); // as record 5000
+         b.lastread.push_back({0, LARGE - 1, 1, 1});
+         b.write();
+     }},
     // Index records inside, before and past the header area, a deleted slot, stray bytes;
     // last-read records with UserID 0, duplicates, HighReadMsg below LastReadMsg.
     {"index-and-lastread-records", nullptr,
@@ -182,6 +217,63 @@ const case_def CASES[] = {
          b.add_message().to("Carol");
          b.index.emplace();
          b.write();
+     }},
+    // Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a pack leaves them.
+    // Three links name removed messages and go; #10's Reply1st=16 and the rest are sound,
+    // the index and the last-read records stay, and every header keeps its number.
+    {"packed-base-keeps-every-number", nullptr,
+     [](base_builder &b) {
+         b.holes = {3, 7, 12};
+         const std::vector<std::array<uint32_t, 3>> links = {
+             {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
+             {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
+         for (std::size_t i = 0; i < links.size(); ++i)
+             b.add_message()
+                 .to("User " + std::to_string(i))
+                 .links(links[i][0], links[i][1], links[i][2]);
+         b.lastread = {{0x1234, 1, 16, 16}};
+         b.write();
+     }},
+    // Each index fault class raises one issue, however many records it holds: 700 messages
+    // indexed backwards from the 100th, 50 records pointing one byte into a header, one
+    // wrong UserCRC, so a large base with a scrambled index cannot fill the list.
+    {"index-one-issue-per-fault-class", "-x",
+     [](base_builder &b) {
+         for (int i = 0; i < 700; ++i)
+             b.add_message().to("Reader " + std::to_string(i));
+         b.write();
+         std::vector<idx_record> index;
+         for (std::size_t i = 700; i-- > 100;)
+             index.push_back(b.derived_index(i));
+         for (std::size_t i = 0; i < 50; ++i)
+             index.push_back({0, static_cast<uint32_t>(b.header_offset(i) + 1)});
+         index.front().UserCRC ^= 1;
+         b.index = index;
+         b.write();
+     }},
+    // After an early stop of the header walk the headers past it are unknown, so the index
+    // record pointing into the first header is not judged: a bad signature after the last
+    // header, and a first header cut short.
+    {"index-not-judged-after-bad-signature", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
+         b.write();
+         b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
+     }},
+    {"index-not-judged-after-cut-header", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
+         b.write();
+         b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE + 40));
+     }},
+    // Nor is an index without a whole record judged.
+    {"index-not-judged-seven-bytes", "-x",
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.set_bytes(jam_ext::jdx, "1234567");
      }},
     // Seven bytes of index and a bad signature after the last header: the cut leaves no
     // record to keep, so even -r alone rebuilds the index from the headers found.
@@ -411,8 +503,82 @@ const case_def CASES[] = {
          b.add_message().attr(MSG_ESCAPED).body("Gr\\FC\\DFe\\0D");
          b.write();
      }},
+    // Each fault at every position of the eight-byte words the check skips through: the
+    // bytes 00, 1F, 7F, 80 and FF, then the edges of the printable range and a good escape
+    // (plain text), then a backslash without two hex digits after it, at the end or before
+    // "4G".
+    {"escaped-text-every-position", "-x",
+     [](base_builder &b) {
+         constexpr std::size_t LEN = 19;
+         for (std::size_t p = 0; p < LEN; ++p) {
+             for (const unsigned bad : {0x00u, 0x1Fu, 0x7Fu, 0x80u, 0xFFu}) {
+                 std::string text(LEN, 'a');
+                 text[p] = static_cast<char>(bad);
+                 b.add_message().body(text).attr(MSG_ESCAPED);
+             }
+             std::string edges(LEN, ' ');
+             edges[p] = '~';
+             b.add_message().body(edges).attr(MSG_ESCAPED);
+             if (p + 3 <= LEN) {
+                 std::string good(LEN, 'a');
+                 good.replace(p, 3, "\\e4");
+                 b.add_message().body(good).attr(MSG_ESCAPED);
+             }
+             std::string bad(LEN, 'a');
+             bad.replace(p, std::min<std::size_t>(3, LEN - p),
+                         std::string("\\4G").substr(0, LEN - p));
+             b.add_message().body(bad).attr(MSG_ESCAPED);
+         }
+         b.write();
+     }},
 
     // ---- Reply chains and repairs
+    // The exit status of a repair counts the issues printed before repairing, less a
+    // corrected byte shift and the messages whose dangling reply links were set to 0; every
+    // other repaired issue still counts. The README's table of exit statuses quotes these.
+    {"status-dangling-link-repaired", "-rx",
+     [](base_builder &b) {
+         b.add_message().links(0, 0, 7);
+         b.write();
+     }},
+    {"status-dangling-link-analysed", "-x",
+     [](base_builder &b) {
+         b.add_message().links(0, 0, 7);
+         b.write();
+     }},
+    {"status-stale-msgid-crc-repaired", "-rx",
+     [](base_builder &b) {
+         b.add_message().msgid("1:2/3 4").hdr.MSGIDcrc = 5;
+         b.write();
+     }},
+    {"status-byte-shift-repaired", "-r",
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.insert(jam_ext::jhr, 8, "\n");
+     }},
+    {"status-dangling-link-and-stale-crc-in-one-message", "-rx",
+     [](base_builder &b) {
+         b.add_message().links(0, 0, 7).msgid("1:2/3 4").hdr.MSGIDcrc = 5;
+         b.write();
+     }},
+    {"status-dangling-links-in-two-messages-packed", "-px",
+     [](base_builder &b) {
+         b.add_message().links(9, 0, 0);
+         b.add_message().links(0, 8, 0);
+         b.write();
+     }},
+    {"status-two-dangling-links-in-one-message", "-rx",
+     [](base_builder &b) {
+         b.add_message().links(9, 0, 7);
+         b.write();
+     }},
+    {"status-stray-index-byte-repaired", "-r",
+     [](base_builder &b) {
+         b.add_message();
+         b.write();
+         b.append(jam_ext::jdx, "\x01");
+     }},
     // Messages #100 to #108 with links to no message and links that disagree; #107 is
     // deleted: links to it are accepted, its own dangling links not checked.
     {"reply-chains", nullptr,
