@@ -68,7 +68,8 @@ windows:
 test-windows: windows
 	ctest --preset windows
 
-# The zip of cairnfix.exe, its man page and the licence, written to build/package-windows.
+# The zip of cairnfix.exe, README.txt, the manual as text and the licence, written to
+# build/package-windows.
 package-windows:
 	cmake --preset package-windows
 	cmake --build --preset package-windows -j $(JOBS) --target package

@@ -54,28 +54,6 @@ TEST(ByteShift, DetectsTheFirstCandidateThatRealigns) {
     }
 }
 
-// The realigned file keeps its permissions, in repair and in pack mode; a later write-back
-// may only have advanced ModCounter. The byte-shift report cases hold what the runs print.
-TEST(ByteShift, CorrectionRealignsTheFileAndKeepsItsPermissions) {
-    base_builder b;
-    const std::string h = write_base(b);
-    std::string reserved = h; // removing the zero at 21 keeps every field; the messages move
-    reserved[99] = 'U';
-    const std::tuple<const char *, std::string, std::string> cases[] = {
-        {"-r", ins(h, 100, 'U'), reserved}, {"-p", del(h, 4), h}};
-    namespace fs = std::filesystem;
-    const auto shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                        fs::perms::group_write;
-    for (const auto &[mode, jhr, after] : cases) {
-        b.set_bytes(jam_ext::jhr, jhr);
-        fs::permissions(b.path(jam_ext::jhr), shared);
-        const fs::perms set = fs::status(b.path(jam_ext::jhr)).permissions(); // Windows: 0666
-        EXPECT_EQ(run_cairnfix({mode, b.base()}).status, 0) << mode;
-        EXPECT_EQ(fs::status(b.path(jam_ext::jhr)).permissions(), set) << mode;
-        EXPECT_EQ(u32(b.bytes(jam_ext::jhr), 8, 0), u32(after, 8, 0)) << mode;
-    }
-}
-
 // The correction rewrites the file in place: a second name of it (a hard link, as a
 // program holding it open would see it) shows the realigned bytes, and the lock is still
 // held. Whichever of its file operations fails, the .JHR is left as it was with no redo

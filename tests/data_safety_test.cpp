@@ -142,24 +142,6 @@ TEST(DataSafety, RealignmentFollowsTheBaseLinkAndIgnoresPlantedLinks) {
     fs::remove_all(real_dir);
 }
 
-// The realigned file keeps the owner and group of the one it replaces (this needs the
-// rights to give a file away, so it runs as root only).
-TEST(DataSafety, RealignedHeaderFileKeepsItsOwner) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "giving a file to another user needs root";
-    base_builder b;
-    write_small_base(b);
-    const std::string jhr = b.path(jam_ext::jhr);
-    b.set_bytes(jam_ext::jhr, shifted_jhr(b));
-    ASSERT_EQ(chown(jhr.c_str(), 1000, 1001), 0);
-    const run_result r = run_cairnfix({"-r", b.base()});
-    EXPECT_EQ(r.err, "");
-    struct stat st {};
-    ASSERT_EQ(stat(jhr.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 1000u);
-    EXPECT_EQ(st.st_gid, 1001u);
-}
-
 // A FIFO or a directory under a base name is never opened: an analysis does not hang on
 // it, it is reported as a file that cannot be opened, and a repair neither measures,
 // truncates nor rebuilds it. A .JHR of that kind ends the run.
