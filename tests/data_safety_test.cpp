@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Three messages, the second deleted, with a .JLR record whose HighReadMsg needs a fix.
-void write_small_base(base_builder &b) {
+[[maybe_unused]] void write_small_base(base_builder &b) {
     b.add_message().from("Alice").to("Bob");
     b.add_message().deleted();
     b.add_message().from("Carol").to("Dave");
