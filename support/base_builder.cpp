@@ -1,6 +1,8 @@
 // The base builder: derives every field a test does not set and writes the four files.
 #include "support/base_builder.h"
 
+#include <array>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -316,4 +318,16 @@ uint32_t base_builder::get_u32(jam_ext e, std::size_t offset) const {
 void base_builder::remove(jam_ext e) const {
     std::error_code ec;
     fs::remove(path(e), ec);
+}
+
+void add_packed_messages(base_builder &b) {
+    b.holes = {3, 7, 12};
+    const std::vector<std::array<uint32_t, 3>> links = {
+        {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
+        {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
+    for (std::size_t i = 0; i < links.size(); ++i)
+        b.add_message()
+            .to("User " + std::to_string(i))
+            .links(links[i][0], links[i][1], links[i][2]);
+    b.lastread = {{0x1234, 1, 16, 16}};
 }

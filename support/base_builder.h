@@ -115,3 +115,8 @@ void write_file(const std::string &path, const std::string &content);
 std::string le32(uint32_t v);
 // A fresh temporary directory, removed by the caller (or by base_builder).
 std::string make_temp_dir();
+
+// Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a tosser's pack leaves
+// them: three links name removed messages, #10's Reply1st=16 and the rest are sound, and
+// one last-read record points at #16.
+void add_packed_messages(base_builder &b);

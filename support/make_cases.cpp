@@ -218,20 +218,11 @@ const case_def CASES[] = {
          b.index.emplace();
          b.write();
      }},
-    // Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a pack leaves them.
-    // Three links name removed messages and go; #10's Reply1st=16 and the rest are sound,
-    // the index and the last-read records stay, and every header keeps its number.
+    // A packed base: the three links that name removed messages go; the index and the
+    // last-read records stay, and every header keeps its number.
     {"packed-base-keeps-every-number", nullptr,
      [](base_builder &b) {
-         b.holes = {3, 7, 12};
-         const std::vector<std::array<uint32_t, 3>> links = {
-             {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
-             {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
-         for (std::size_t i = 0; i < links.size(); ++i)
-             b.add_message()
-                 .to("User " + std::to_string(i))
-                 .links(links[i][0], links[i][1], links[i][2]);
-         b.lastread = {{0x1234, 1, 16, 16}};
+         add_packed_messages(b);
          b.write();
      }},
     // Each index fault class raises one issue, however many records it holds: 700 messages

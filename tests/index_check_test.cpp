@@ -26,20 +26,6 @@ std::vector<std::string> index_faults(const std::string &out) {
     return found;
 }
 
-// Thirteen messages numbered 1..16 around holes at 4, 8 and 13, as a pack leaves them.
-// Three links name removed messages; #10's Reply1st=16 and the rest are sound.
-void packed_base(base_builder &b) {
-    b.holes = {3, 7, 12};
-    const std::vector<std::array<uint32_t, 3>> links = {
-        {0, 2, 0},  {1, 0, 3}, {1, 0, 4}, {4, 6, 0},  {5, 0, 0},  {0, 8, 0}, {0, 10, 0},
-        {9, 16, 0}, {0, 0, 0}, {0, 0, 0}, {0, 15, 0}, {14, 0, 0}, {10, 0, 0}};
-    for (std::size_t i = 0; i < links.size(); ++i)
-        b.add_message()
-            .to("User " + std::to_string(i))
-            .links(links[i][0], links[i][1], links[i][2]);
-    b.lastread = {{0x1234, 1, 16, 16}};
-}
-
 } // namespace
 
 // The numbers follow the records only while the index is sound; a wrong UserCRC does not
@@ -77,7 +63,7 @@ TEST(IndexCheck, HolesNumberMessagesOnlyInASoundIndex) {
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         base_builder b;
-        packed_base(b);
+        add_packed_messages(b);
         b.write();
         std::vector<idx_record> index;
         const std::string jdx = b.bytes(jam_ext::jdx);

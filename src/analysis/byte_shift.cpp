@@ -98,9 +98,6 @@ bool worth_examining(const byte_buffer &head, int64_t size) {
     return !(size >= MIN_SIZE_IN_PLACE && signature_at(head, FIXED_HEADER_SIZE));
 }
 
-// The realignment copies a mebibyte at a time, so memory stays flat whatever the size.
-constexpr std::size_t COPY_CHUNK = std::size_t{1} << 20;
-
 // Appends bytes `from` to `to` of `in` to `out`. A file that ends early fails with EIO.
 bool copy_range(jam_file &in, int64_t from, int64_t to, jam_file &out, byte_buffer &chunk) {
     while (from < to) {

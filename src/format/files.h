@@ -191,6 +191,10 @@ void print_write_error(const std::string &path);
 // cache when they are looked at.
 constexpr std::size_t READ_WINDOW = std::size_t{128} << 10;
 
+// Whole-file copies (a realignment, its redo file) go this much at a time, so memory stays
+// flat whatever the size of the file.
+constexpr std::size_t COPY_CHUNK = std::size_t{1} << 20;
+
 // Reads a file through a window of its own, filled by positioned reads: a record inside
 // the window is handed out where it lies, without a copy or a system call. Made for walks
 // front to back; any other order works, only slower. A window of 0 reads what is asked for

@@ -9,9 +9,6 @@
 
 namespace {
 
-// The copy goes a mebibyte at a time, so memory stays flat whatever the file's size.
-constexpr std::size_t COPY_CHUNK = std::size_t{1} << 20;
-
 // Copies all of `in` over the start of `out`; returns the bytes copied, or -1 with errno
 // set.
 int64_t copy_over(jam_file &in, jam_file &out) {
