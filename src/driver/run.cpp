@@ -94,8 +94,8 @@ int run_sequence(int argc, char **argv) {
         return 1;
     }
     bool writes = opts.repair || opts.pack;
-    // From here a signal ends the run only between whole-record writes, after removing
-    // what the run created.
+    // From here a signal ends the run at once, or after the record being written, and
+    // removes what the run created.
     if (writes)
         defer_interruptions();
     const uint64_t failures_before = failure_count();
