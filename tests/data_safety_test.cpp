@@ -16,12 +16,9 @@
 #ifndef _WIN32
 #include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 #endif
 
 namespace fs = std::filesystem;
@@ -85,7 +82,7 @@ TEST(DataSafety, LastReadRepairsChangeOnlyTheRecordsTheyFix) {
     EXPECT_EQ(b.bytes(jam_ext::jlr), expected);
 }
 
-#ifndef _WIN32 // symbolic links, owners, FIFOs: POSIX file-system features
+#ifndef _WIN32 // symbolic links, FIFOs, signals, fork
 // A backup whose name already holds a link to the base file, or another name of it, is
 // replaced by a complete copy; the base file itself keeps every byte.
 TEST(DataSafety, BackupsReplaceLinksInsteadOfWritingThroughThem) {
@@ -176,30 +173,6 @@ TEST(DataSafety, OnlyRegularFilesAreOpened) {
     EXPECT_EQ(r.err,
               "\nFATAL: cannot open " + b.path(jam_ext::jhr) + ": not a regular file (a FIFO).\n");
 }
-#endif
-
-#ifndef _WIN32
-// Starts the binary with output to files (standard output to `out`, when given); returns its
-// process id.
-pid_t spawn_cairnfix(const std::vector<std::string> &args, const std::string &out_dir,
-                     const std::string &out = "") {
-    std::vector<std::string> words{CAIRNFIX_BIN};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, (out.empty() ? out_dir + "/out" : out).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&files, 2, (out_dir + "/err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    posix_spawn(&pid, CAIRNFIX_BIN, &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    return pid;
-}
 
 // Ctrl-C while a repair waits for the lock: the run ends as the signal would have ended
 // it, with one FATAL line, and leaves nothing behind.
@@ -210,20 +183,16 @@ TEST(DataSafety, ASignalEndsTheRunCleanly) {
     const std::string before = b.bytes(jam_ext::jhr);
     base_lock other; // another program holds the base
     ASSERT_EQ(other.acquire(b.path(jam_ext::jhr), 0), base_lock::outcome::locked);
-    const std::string out_dir = make_temp_dir();
-    const pid_t pid = spawn_cairnfix({"-r", "-b", b.base()}, out_dir);
-    ASSERT_GT(pid, 0);
+    child_run waiting({"-r", "-b", b.base()});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    kill(pid, SIGINT);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    kill(waiting.pid(), SIGINT);
+    const int status = waiting.ended_within(10);
+    EXPECT_TRUE(killed_by(status, SIGINT)) << status;
     // The lock of this test is an open-file-description lock, which names no process.
-    EXPECT_EQ(read_file(out_dir + "/err"),
+    EXPECT_EQ(waiting.result().err,
               "  Waiting for the JAM lock on " + b.path(jam_ext::jhr) +
                   "...\n\nFATAL: interrupted by SIGINT; temporary files removed.\n");
     EXPECT_EQ(b.bytes(jam_ext::jhr), before);
-    fs::remove_all(out_dir);
 }
 
 // A report that cannot be written whole, here to a full disk, ends the run with status 1
@@ -231,15 +200,14 @@ TEST(DataSafety, ASignalEndsTheRunCleanly) {
 TEST(DataSafety, AReportThatCannotBeWrittenEndsWithStatusOne) {
     base_builder b;
     write_small_base(b);
-    const std::string out_dir = make_temp_dir();
-    const pid_t pid = spawn_cairnfix({"-x", "-v", b.base()}, out_dir, "/dev/full");
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_EQ(read_file(out_dir + "/err"),
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    child_run report({"-x", "-v", b.base()}, full);
+    close(full);
+    const run_result r = report.result();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
               "\nFATAL: cannot write the report to standard output: No space left on device\n");
-    fs::remove_all(out_dir);
 }
 
 // A signal that arrives while a whole-file replacement is being written: the record in

@@ -33,71 +33,28 @@ void write_base(base_builder &b, int messages) {
     b.write();
 }
 
-// The tool as a child process, its standard output a pipe the test holds (or a file), its
-// standard error a file; with a file-size limit when `fsize_limit` is not 0.
-struct child {
-    pid_t pid = -1;
-    int out = -1; // the pipe's reading end, when standard output is a pipe
-    std::string err_path;
-
-    child(const std::vector<std::string> &args, const std::string &dir, bool pipe_out,
-          rlim_t fsize_limit = 0) {
-        err_path = dir + "/err";
-        int fds[2] = {-1, -1};
-        if (pipe_out && pipe(fds) != 0)
+// A pipe for a child's standard output that only this test reads: the child closes the
+// reading end it inherits, so closing ours leaves the pipe without a reader.
+struct report_pipe {
+    int reader = -1, writer = -1;
+    report_pipe() {
+        int ends[2];
+        if (pipe(ends) != 0)
             throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid == 0) {
-            if (fsize_limit != 0) {
-                const rlimit limit{fsize_limit, fsize_limit};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            if (pipe_out)
-                close(fds[0]); // the test alone reads: closing its end leaves no reader
-            std::signal(SIGPIPE, SIG_DFL);
-            const int sink = pipe_out ? fds[1] : open("/dev/null", O_WRONLY);
-            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(sink, 1);
-            dup2(err, 2);
-            std::vector<char *> argv{const_cast<char *>(CAIRNFIX_BIN)};
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(CAIRNFIX_BIN, argv.data());
-            _exit(127);
-        }
-        if (pipe_out) {
-            close(fds[1]);
-            out = fds[0];
-        }
+        reader = ends[0];
+        writer = ends[1];
     }
-    ~child() {
-        if (out >= 0)
-            close(out);
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+    ~report_pipe() {
+        close_end(reader);
+        close_end(writer);
     }
-    // The wait status once the child ended, within `seconds`; -1 when it is still running.
-    int ended_within(double seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        int status = 0;
-        while (std::chrono::steady_clock::now() < end) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return status;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+    // Closes one end, once.
+    static void close_end(int &end) {
+        if (end >= 0)
+            close(end);
+        end = -1;
     }
-    std::string err() const { return read_file(err_path); }
 };
-
-bool killed_by(int status, int sig) {
-    return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig;
-}
 
 } // namespace
 
@@ -107,17 +64,16 @@ bool killed_by(int status, int sig) {
 TEST(Interruption, SignalsEndARepairBlockedOnItsReport) {
     base_builder b;
     write_base(b, 3000);
-    const std::string dir = make_temp_dir();
-    const std::string fatal = [](const char *sig) {
-        return std::string("\nFATAL: interrupted by ") + sig + "; temporary files removed.\n";
-    }("SIGTERM");
     {
-        child stalled({"-r", "-x", "-v", b.base()}, dir, true);
+        report_pipe out;
+        child_run stalled({"-r", "-x", "-v", b.base()}, out.writer, [&] { close(out.reader); });
+        report_pipe::close_end(out.writer);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        kill(stalled.pid, SIGTERM);
+        kill(stalled.pid(), SIGTERM);
         const int status = stalled.ended_within(3);
         EXPECT_TRUE(killed_by(status, SIGTERM)) << status;
-        EXPECT_EQ(stalled.err(), fatal);
+        EXPECT_EQ(stalled.result().err,
+                  "\nFATAL: interrupted by SIGTERM; temporary files removed.\n");
     }
     base_lock free_again;
     EXPECT_EQ(free_again.acquire(b.path(jam_ext::jhr), 0), base_lock::outcome::locked);
@@ -127,18 +83,18 @@ TEST(Interruption, SignalsEndARepairBlockedOnItsReport) {
         std::vector<std::string> args{"-x", "-v", b.base()};
         if (repair)
             args.insert(args.begin(), "-r");
-        child gone(args, dir, true);
+        report_pipe out;
+        child_run gone(args, out.writer, [&] { close(out.reader); });
+        report_pipe::close_end(out.writer);
         char some[512];
-        EXPECT_GT(read(gone.out, some, sizeof some), 0);
-        close(gone.out);
-        gone.out = -1;
+        EXPECT_GT(read(out.reader, some, sizeof some), 0);
+        report_pipe::close_end(out.reader);
         const int status = gone.ended_within(5);
         EXPECT_TRUE(killed_by(status, SIGPIPE)) << repair << " " << status;
-        EXPECT_EQ(gone.err(),
+        EXPECT_EQ(gone.result().err,
                   repair ? "\nFATAL: interrupted by SIGPIPE; temporary files removed.\n" : "")
             << repair;
     }
-    fs::remove_all(dir);
 }
 
 // A backup past the file-size limit fails as a full disk would: an error line, its
@@ -147,15 +103,15 @@ TEST(Interruption, SignalsEndARepairBlockedOnItsReport) {
 TEST(Interruption, AFileSizeLimitFailsTheBackupCleanly) {
     base_builder b;
     write_base(b, 40);
-    const std::string dir = make_temp_dir();
     const std::string jhr = b.path(jam_ext::jhr), before = b.bytes(jam_ext::jhr);
     ASSERT_GT(before.size(), 4000u);
-    {
-        child limited({"-r", "-b", b.base()}, dir, false, 4000);
-        const int status = limited.ended_within(10);
-        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-        EXPECT_EQ(limited.err(), "  ERROR: backup failed: " + jhr + "\nBackup failed.\n");
-    }
+    const run_result limited = child_run({"-r", "-b", b.base()}, -1, [] {
+                                   const rlimit limit{4000, 4000};
+                                   if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                                       _exit(127);
+                               }).result();
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(limited.err, "  ERROR: backup failed: " + jhr + "\nBackup failed.\n");
     EXPECT_EQ(b.bytes(jam_ext::jhr), before);
     EXPECT_FALSE(fs::exists(jhr + ".bak"));
     EXPECT_FALSE(fs::exists(jhr + ".bak.tmp"));
@@ -164,7 +120,6 @@ TEST(Interruption, AFileSizeLimitFailsTheBackupCleanly) {
     const run_result r = run_cairnfix({"-r", b.base()});
     EXPECT_EQ(r.err, "  WARN: removed leftover " + jhr + ".bak.tmp\n");
     EXPECT_FALSE(fs::exists(jhr + ".bak.tmp"));
-    fs::remove_all(dir);
 }
 
 // A FIFO put under the .JDX's name in the instant before it is opened, after every look at

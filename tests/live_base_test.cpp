@@ -147,33 +147,22 @@ TEST(LiveBase, ARepairThatCannotLockWritesNothing) {
     b.insert(jam_ext::jhr, 6, "A");
     fs::permissions(b.dir(), fs::perms::all);
     const std::string before = snapshot(b);
-    const std::string out_dir = make_temp_dir();
-    fs::permissions(out_dir, fs::perms::all);
     const bool root = geteuid() == 0;
     if (!root)
         fs::permissions(b.path(jam_ext::jhr), fs::perms::owner_read | fs::perms::group_read);
     // Root may write any file: it runs the tool as another user, to whom the files are
     // read-only.
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (root && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(9);
-        freopen((out_dir + "/out").c_str(), "w", stdout);
-        freopen((out_dir + "/err").c_str(), "w", stderr);
-        const std::string base = b.base();
-        execl(CAIRNFIX_BIN, CAIRNFIX_BIN, "-r", "-b", base.c_str(), nullptr);
-        _exit(8);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_EQ(read_file(out_dir + "/err"),
+    const run_result r = child_run({"-r", "-b", b.base()}, -1, [root] {
+                             if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+                                 _exit(127);
+                         }).result();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
               "\nFATAL: cannot lock " + b.path(jam_ext::jhr) + " for writing: Permission denied\n");
     EXPECT_EQ(snapshot(b), before);
     for (const auto &e : fs::directory_iterator(b.dir()))
         EXPECT_NE(e.path().extension(), ".bak") << e.path();
     EXPECT_FALSE(fs::exists(b.path(jam_ext::jlr)));
-    fs::remove_all(out_dir);
 }
 
 // While the lock is held, the .JHR is read and written through the lock's own descriptor:

@@ -39,9 +39,7 @@ TEST(LargeSubfieldBlock, WalkedInPiecesAsWhole) {
 }
 
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -50,33 +48,6 @@ namespace {
 
 constexpr rlim_t ADDRESS_LIMIT = rlim_t{256} << 20;
 constexpr uint64_t HUGE_SIZE = uint64_t{272} << 20; // more than the cap
-
-// Runs cairnfix with its address space capped; the status is -1 when it did not exit.
-run_result run_capped(const std::vector<std::string> &args, const std::string &dir) {
-    const std::string out = dir + "/capped.out", err = dir + "/capped.err";
-    std::vector<std::string> words{CAIRNFIX_BIN};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const rlimit cap{ADDRESS_LIMIT, ADDRESS_LIMIT};
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (setrlimit(RLIMIT_AS, &cap) == 0 && o >= 0 && e >= 0 && dup2(o, 1) == 1 &&
-            dup2(e, 2) == 2 && setenv("TZ", "UTC", 1) == 0)
-            execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    run_result r{read_file(out), read_file(err), WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1};
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-}
 
 // Each mode runs on a fresh base made by `make`, once capped and once not; both runs must
 // end alike, the base as well as the report.
@@ -91,7 +62,11 @@ template <class Make> void expect_flat_memory(Make make) {
         args.push_back(free_run.base());
         const run_result expected = run_cairnfix(args);
         args.back() = capped_run.base();
-        const run_result r = run_capped(args, capped_run.dir());
+        const run_result r = child_run(args, -1, [] {
+                                 const rlimit cap{ADDRESS_LIMIT, ADDRESS_LIMIT};
+                                 if (setrlimit(RLIMIT_AS, &cap) != 0)
+                                     _exit(127);
+                             }).result();
         EXPECT_FALSE(contains(r.err, "out of memory"));
         EXPECT_EQ(r.status, expected.status);
         EXPECT_EQ(r.out.size(), expected.out.size()); // the names of the dirs differ

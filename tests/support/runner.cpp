@@ -15,11 +15,11 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <spawn.h>
+#include <chrono>
+#include <csignal>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-
-extern char **environ;
 #endif
 
 namespace {
@@ -111,19 +111,61 @@ run_result run_cairnfix(const std::vector<std::string> &args) {
 }
 #else
 run_result run_cairnfix(const std::vector<std::string> &args) {
+    return child_run(args).result();
+}
+
+child_run::child_run(const std::vector<std::string> &args, int out,
+                     const std::function<void()> &prepare)
+    : dir_(make_temp_dir()) {
     std::vector<std::string> words{CAIRNFIX_BIN};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv = make_argv(words);
-    // The child writes to the captured descriptors it inherits.
-    return capture_status([&] {
-        setenv("TZ", "UTC", 1);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, CAIRNFIX_BIN, nullptr, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start " CAIRNFIX_BIN);
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    });
+    const std::string out_path = dir_ + "/out", err_path = dir_ + "/err";
+    std::fflush(nullptr); // nothing buffered here is written twice
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int o = out >= 0 ? out : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (o < 0 || e < 0 || dup2(o, 1) != 1 || dup2(e, 2) != 2 || setenv("TZ", "UTC", 1) != 0)
+            _exit(127);
+        std::signal(SIGPIPE, SIG_DFL);
+        if (prepare)
+            prepare();
+        execv(CAIRNFIX_BIN, argv.data());
+        _exit(127);
+    }
+    if (pid_ < 0)
+        throw std::runtime_error("cannot start " CAIRNFIX_BIN);
+}
+
+child_run::~child_run() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    std::filesystem::remove_all(dir_);
+}
+
+int child_run::ended_within(double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+        if (waitpid(pid_, &status_, WNOHANG) == pid_)
+            pid_ = -1;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pid_ > 0 ? -1 : status_;
+}
+
+run_result child_run::result() {
+    if (pid_ > 0 && waitpid(pid_, &status_, 0) == pid_)
+        pid_ = -1;
+    return {read_file(dir_ + "/out"), read_file(dir_ + "/err"),
+            pid_ <= 0 && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1};
+}
+
+bool killed_by(int status, int sig) {
+    return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig;
 }
 #endif
 
