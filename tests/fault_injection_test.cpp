@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 
@@ -23,31 +24,14 @@ namespace fs = std::filesystem;
 namespace {
 
 const char *const EXTS[] = {"jhr", "jdt", "jdx", "jlr"};
-const std::vector<std::string> REPAIR = {"-r", "-x", "-p", "-b", "-s"};
 
-struct snapshot {
-    std::string files[4];
-};
+using snapshot = std::array<std::string, 4>;
 
 snapshot take(const std::string &base) {
     snapshot s;
-    for (int i = 0; i < 4; ++i)
-        s.files[i] = read_file(base + "." + EXTS[i]);
+    for (std::size_t i = 0; i < 4; ++i)
+        s[i] = read_file(base + "." + EXTS[i]);
     return s;
-}
-
-std::string copy_example(const std::string &dir) {
-    for (const auto &e :
-         fs::directory_iterator(std::string(CAIRNFIX_SOURCE_DIR) + "/examples/damaged"))
-        fs::copy_file(e.path(), dir + "/" + e.path().filename().string(),
-                      fs::copy_options::overwrite_existing);
-    for (const char *ext : EXTS) {
-        fs::remove(dir + "/demo." + std::string(ext) + ".bak");
-        fs::remove(dir + "/demo." + std::string(ext) + ".bak.tmp");
-    }
-    fs::remove(dir + "/demo.jhr.realign");
-    fs::remove(dir + "/demo.jhr.realign.tmp");
-    return dir + "/demo";
 }
 
 // Every byte is that of one of the acceptable stages at the same place, and the length is
@@ -68,65 +52,67 @@ bool mixed_from(const std::string &file, const std::vector<const std::string *> 
     return true;
 }
 
-// The states a file may be found in after an interrupted run: as it was, realigned (the
-// .JHR only), or as a complete repair leaves it.
-struct stages {
-    const snapshot &original;
-    const std::string &realigned;
-    const snapshot &repaired;
-};
+// `-r -x -p -b -s` on a scratch copy of the damaged example base, and the states its files
+// may be found in after an interrupted run: as they were, the .JHR realigned (the run's
+// first write), or as a clean run leaves them, which takes `operations` counted operations.
+struct repair_sweep {
+    std::string dir = make_temp_dir();
+    std::string base = dir + "/demo";
+    std::vector<std::string> args{"-r", "-x", "-p", "-b", "-s", base};
+    snapshot original, repaired;
+    std::string realigned;
+    uint64_t operations = 0;
 
-// Every file holds whole records of one stage or another, and every backup is complete or
-// absent. A .JHR whose realignment was interrupted during its copy may hold bytes of both
-// alignments, as long as the complete redo file stands beside it.
-void expect_whole_records(const std::string &base, const stages &s, const std::string &what) {
-    const snapshot now = take(base);
-    const std::string redo = base + ".jhr.realign";
-    const bool copy_interrupted = fs::exists(redo) && read_file(redo) == s.realigned &&
-                                  mixed_from(now.files[0], {&s.original.files[0], &s.realigned});
-    EXPECT_TRUE(now.files[0] == s.original.files[0] || copy_interrupted ||
-                mixed_from(now.files[0], {&s.realigned, &s.repaired.files[0]}))
-        << what << ": .JHR";
-    for (int i = 1; i < 4; ++i)
-        EXPECT_TRUE(mixed_from(now.files[i], {&s.original.files[i], &s.repaired.files[i]}))
-            << what << ": ." << EXTS[i];
-    for (int i = 0; i < 4; ++i) {
-        const std::string bak = base + "." + EXTS[i] + ".bak";
-        EXPECT_TRUE(!fs::exists(bak) || read_file(bak) == s.original.files[i])
-            << what << ": " << bak;
+    repair_sweep() {
+        fresh_copy();
+        original = take(base);
+        realigned = original[0];
+        realigned.erase(8, 1);
+        io_fail_at(0, false);
+        EXPECT_EQ(run_in_process(args).err, "");
+        operations = io_op_count();
+        repaired = take(base);
+        EXPECT_NE(repaired[0], original[0]);
     }
-}
+    ~repair_sweep() { fs::remove_all(dir); }
+
+    // The example base as it ships, and nothing else, in the scratch directory.
+    void fresh_copy() const {
+        fs::remove_all(dir);
+        fs::copy(CAIRNFIX_SOURCE_DIR "/examples/damaged", dir);
+    }
+
+    // Every file holds whole records of one stage or another, and every backup is complete
+    // or absent. A .JHR whose realignment was interrupted during its copy may hold bytes of
+    // both alignments, as long as the complete redo file stands beside it.
+    void expect_whole_records(const std::string &what) const {
+        const snapshot now = take(base);
+        const std::string redo = base + ".jhr.realign";
+        const bool copy_interrupted = fs::exists(redo) && read_file(redo) == realigned &&
+                                      mixed_from(now[0], {&original[0], &realigned});
+        EXPECT_TRUE(now[0] == original[0] || copy_interrupted ||
+                    mixed_from(now[0], {&realigned, &repaired[0]}))
+            << what << ": .JHR";
+        for (std::size_t i = 1; i < 4; ++i)
+            EXPECT_TRUE(mixed_from(now[i], {&original[i], &repaired[i]}))
+                << what << ": ." << EXTS[i];
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::string bak = base + "." + EXTS[i] + ".bak";
+            EXPECT_TRUE(!fs::exists(bak) || read_file(bak) == original[i]) << what << ": " << bak;
+        }
+    }
+};
 
 } // namespace
 
 TEST(FaultInjection, EveryFileOperationOfARepairRun) {
-    const std::string dir = make_temp_dir();
-    const std::string base = copy_example(dir);
-    const snapshot original = take(base);
-
-    // The realigned header file, as the first write of the run leaves it.
-    std::string realigned = original.files[0];
-    realigned.erase(8, 1);
-
-    io_fail_at(0, false);
-    const run_result clean = run_in_process([&] {
-        auto a = REPAIR;
-        a.push_back(base);
-        return a;
-    }());
-    ASSERT_EQ(clean.err, "");
-    const uint64_t operations = io_op_count();
-    const snapshot repaired = take(base);
-    ASSERT_NE(repaired.files[0], original.files[0]);
-
+    const repair_sweep sweep;
     int points = 0;
-    for (uint64_t n = 1; n <= operations; ++n) {
+    for (uint64_t n = 1; n <= sweep.operations; ++n) {
         for (const bool sticky : {false, true}) {
-            copy_example(dir);
-            std::vector<std::string> args = REPAIR;
-            args.push_back(base);
+            sweep.fresh_copy();
             io_fail_at(n, sticky);
-            const run_result r = run_in_process(args);
+            const run_result r = run_in_process(sweep.args);
             io_fail_at(0, false);
             const std::string what = "operation " + std::to_string(n) + (sticky ? " on" : " once");
             ++points;
@@ -138,13 +124,12 @@ TEST(FaultInjection, EveryFileOperationOfARepairRun) {
             // A failed write of a repair still ends with the report and "Done.".
             EXPECT_TRUE(!contains(r.err, "ERROR: write failed") || contains(r.out, "\nDone.\n"))
                 << what;
-            expect_whole_records(base, {original, realigned, repaired}, what);
-            EXPECT_FALSE(fs::exists(base + ".jhr.realign.tmp")) << what;
+            sweep.expect_whole_records(what);
+            EXPECT_FALSE(fs::exists(sweep.base + ".jhr.realign.tmp")) << what;
         }
     }
     std::printf("fault injection: %d points over %llu operations\n", points,
-                static_cast<unsigned long long>(operations));
-    fs::remove_all(dir);
+                static_cast<unsigned long long>(sweep.operations));
 }
 
 #ifndef _WIN32
@@ -153,26 +138,14 @@ TEST(FaultInjection, EveryFileOperationOfARepairRun) {
 // backup is complete or absent, and one more repair run reaches the fully repaired base
 // (ModCounter aside, which counts the write-backs).
 TEST(FaultInjection, AKillAtEveryFileOperationLeavesARepairableBase) {
-    const std::string dir = make_temp_dir();
-    const std::string base = copy_example(dir);
-    const snapshot original = take(base);
-    std::string realigned = original.files[0];
-    realigned.erase(8, 1);
-    std::vector<std::string> args = REPAIR;
-    args.push_back(base);
-
-    io_fail_at(0, false);
-    ASSERT_EQ(run_in_process(args).err, "");
-    const uint64_t operations = io_op_count();
-    const snapshot repaired = take(base);
+    repair_sweep sweep;
     const auto without_mod_counter = [](snapshot s) {
-        s.files[0].replace(8, 4, 4, '\0');
-        return std::vector<std::string>(std::begin(s.files), std::end(s.files));
+        s[0].replace(8, 4, 4, '\0');
+        return s;
     };
-
     int redo_left = 0; // kills that left a realignment for the next run to finish
-    for (uint64_t n = 1; n <= operations; ++n) {
-        copy_example(dir);
+    for (uint64_t n = 1; n <= sweep.operations; ++n) {
+        sweep.fresh_copy();
         const std::string what = "killed at operation " + std::to_string(n);
         std::fflush(stdout);
         const pid_t pid = fork();
@@ -180,7 +153,7 @@ TEST(FaultInjection, AKillAtEveryFileOperationLeavesARepairableBase) {
             std::freopen("/dev/null", "w", stdout);
             std::freopen("/dev/null", "w", stderr);
             std::vector<char *> argv{const_cast<char *>("cairnfix")};
-            for (std::string &a : args)
+            for (std::string &a : sweep.args)
                 argv.push_back(a.data());
             argv.push_back(nullptr);
             io_crash_at(n);
@@ -190,20 +163,20 @@ TEST(FaultInjection, AKillAtEveryFileOperationLeavesARepairableBase) {
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 99) << what;
 
-        expect_whole_records(base, {original, realigned, repaired}, what);
-        redo_left += fs::exists(base + ".jhr.realign") ? 1 : 0;
+        sweep.expect_whole_records(what);
+        redo_left += fs::exists(sweep.base + ".jhr.realign") ? 1 : 0;
 
-        const run_result again = run_in_process(args);
+        const run_result again = run_in_process(sweep.args);
         EXPECT_NE(again.status, 1) << what << "\n" << again.err;
-        EXPECT_EQ(without_mod_counter(take(base)), without_mod_counter(repaired)) << what;
-        for (const auto &e : fs::directory_iterator(dir)) {
+        EXPECT_EQ(without_mod_counter(take(sweep.base)), without_mod_counter(sweep.repaired))
+            << what;
+        for (const auto &e : fs::directory_iterator(sweep.dir)) {
             EXPECT_NE(e.path().extension(), ".tmp") << what << ": " << e.path();
             EXPECT_NE(e.path().extension(), ".realign") << what << ": " << e.path();
         }
     }
     EXPECT_GT(redo_left, 0);
     std::printf("crash test: %llu operations, %d left a realignment to finish\n",
-                static_cast<unsigned long long>(operations), redo_left);
-    fs::remove_all(dir);
+                static_cast<unsigned long long>(sweep.operations), redo_left);
 }
 #endif
