@@ -9,6 +9,10 @@
 // (0 clean, 2 issues remain, 1 fatal or usage error).
 int run_tool(int argc, char **argv);
 
+// The analysis of a found base, from the byte-shift test (and in a repair run its
+// correction) to the printed issue list; false after a fatal stop, already reported.
+bool analyse_base(run_context &ctx);
+
 // The repairs the options and the analysis call for, and why each of the others does not
 // run; the analysis must have run.
 repair_plan plan_repairs(const run_context &ctx);

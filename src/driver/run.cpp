@@ -117,18 +117,8 @@ int run_sequence(int argc, char **argv) {
         error_line("  WARN: nothing to back up: an analysis writes nothing (-b works with -r "
                    "or -p)\n");
 
-    ctx->report = scan_report{};
-    if (!detect_byte_shift(*ctx))
+    if (!analyse_base(*ctx))
         return 1;
-    if (!check_fixed_header(*ctx))
-        return 1;
-    check_companion_files(*ctx);
-    scan_headers(*ctx);
-    check_index_against_headers(*ctx);
-    if (opts.extended && ctx->msg_count != 0)
-        check_reply_chains(*ctx);
-    print_issue_list(ctx->report);
-
     if (writes)
         run_repairs(*ctx);
     if (opts.summary && ctx->jdx_found)
@@ -140,6 +130,19 @@ int run_sequence(int argc, char **argv) {
 }
 
 } // namespace
+
+bool analyse_base(run_context &ctx) {
+    ctx.report = scan_report{};
+    if (!detect_byte_shift(ctx) || !check_fixed_header(ctx))
+        return false;
+    check_companion_files(ctx);
+    scan_headers(ctx);
+    check_index_against_headers(ctx);
+    if (ctx.options.extended && ctx.msg_count != 0)
+        check_reply_chains(ctx);
+    print_issue_list(ctx.report);
+    return true;
+}
 
 repair_plan plan_repairs(const run_context &ctx) {
     const run_options &opts = ctx.options;

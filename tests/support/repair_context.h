@@ -1,9 +1,10 @@
-// A run_context as the real analysis of `-x` leaves it for a base written by base_builder,
-// so that the repairs can be driven directly, and capture of what they print.
+// A run_context as the analysis of `-x` leaves it for a base written by base_builder, so
+// that the repairs can be driven directly, and capture of what they print.
 #pragma once
 
-#include "analysis/analysis.h"
 #include "driver/command_line.h"
+#include "driver/driver.h"
+#include "format/files.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
 
@@ -14,11 +15,7 @@ inline void fill_context(run_context &ctx, const base_builder &b) {
     ctx.options.extended = true;
     capture_output([&] {
         find_files(ctx);
-        ASSERT_TRUE(check_fixed_header(ctx));
-        check_companion_files(ctx);
-        scan_headers(ctx);
-        check_index_against_headers(ctx);
-        check_reply_chains(ctx);
+        ASSERT_TRUE(analyse_base(ctx));
     });
 }
 
