@@ -320,6 +320,14 @@ void base_builder::remove(jam_ext e) const {
     fs::remove(path(e), ec);
 }
 
+std::vector<idx_record> index_records(const std::string &jdx) {
+    std::vector<idx_record> records;
+    for (std::size_t at = 0; at + IDX_RECORD_SIZE <= jdx.size(); at += IDX_RECORD_SIZE)
+        records.push_back(
+            decode_idx_record(reinterpret_cast<const unsigned char *>(jdx.data()) + at));
+    return records;
+}
+
 void add_packed_messages(base_builder &b) {
     b.holes = {3, 7, 12};
     const std::vector<std::array<uint32_t, 3>> links = {

@@ -113,6 +113,8 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 // Little-endian bytes of a value, for raw edits.
 std::string le32(uint32_t v);
+// The whole records of an index file's bytes.
+std::vector<idx_record> index_records(const std::string &jdx);
 // A fresh temporary directory, removed by the caller (or by base_builder).
 std::string make_temp_dir();
 

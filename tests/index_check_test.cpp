@@ -65,11 +65,7 @@ TEST(IndexCheck, HolesNumberMessagesOnlyInASoundIndex) {
         base_builder b;
         add_packed_messages(b);
         b.write();
-        std::vector<idx_record> index;
-        const std::string jdx = b.bytes(jam_ext::jdx);
-        for (std::size_t at = 0; at < jdx.size(); at += IDX_RECORD_SIZE)
-            index.push_back(
-                decode_idx_record(reinterpret_cast<const unsigned char *>(jdx.data()) + at));
+        std::vector<idx_record> index = index_records(b.bytes(jam_ext::jdx));
         r.damage(b, index);
         b.index = index;
         b.write();
@@ -110,11 +106,7 @@ TEST(IndexCheck, RepairLeavesNoIndexFault) {
         for (std::size_t i = random() % 4; i > 0; --i)
             b.holes.push_back(random() % (count + 3));
         b.write();
-        std::vector<idx_record> index;
-        const std::string sound = b.bytes(jam_ext::jdx);
-        for (std::size_t at = 0; at < sound.size(); at += IDX_RECORD_SIZE)
-            index.push_back(
-                decode_idx_record(reinterpret_cast<const unsigned char *>(sound.data()) + at));
+        std::vector<idx_record> index = index_records(b.bytes(jam_ext::jdx));
         const int damages = round % 4 == 0 ? 0 : static_cast<int>(random() % 4);
         for (int d = 0; d < damages; ++d) {
             const std::size_t j = random() % index.size(), k = random() % index.size();

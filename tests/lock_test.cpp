@@ -21,18 +21,22 @@ namespace {
 
 #ifdef _WIN32
 // A handle of this process that holds a LockFileEx lock on byte 0, as a tosser does while
-// it writes a message, for `hold_ms` milliseconds. The tool runs as another process, so
-// for it this is another program's lock.
+// it writes a message, or without `lock` one that lets others only read (`share`), as a
+// program that keeps others out of a file while it works on it; closed after `hold_ms`
+// milliseconds. The tool runs as another process, so for it this is another program's.
 class lock_holder {
   public:
-    lock_holder(const std::string &path, int hold_ms) {
-        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    lock_holder(const std::string &path, int hold_ms, bool lock = true,
+                DWORD share = FILE_SHARE_READ) {
+        const DWORD shared = lock ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : share;
+        const HANDLE file =
+            CreateFileA(path.c_str(), GENERIC_READ | (lock ? GENERIC_WRITE : 0), shared, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             throw std::runtime_error("the holder could not open " + path);
         OVERLAPPED at{};
-        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        if (lock &&
+            !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
             CloseHandle(file);
             throw std::runtime_error("the holder could not lock");
         }
@@ -45,26 +49,6 @@ class lock_holder {
     ~lock_holder() { release_.join(); }
     // Windows does not tell who holds a lock.
     std::string named() const { return ""; }
-
-  private:
-    std::thread release_;
-};
-
-// A handle that shares only `share` (by default reading), as a program that keeps others
-// out of a file while it works on it, closed after `hold_ms` milliseconds.
-class sharing_holder {
-  public:
-    sharing_holder(const std::string &path, int hold_ms, DWORD share = FILE_SHARE_READ) {
-        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            throw std::runtime_error("the holder could not open " + path);
-        release_ = std::thread([file, hold_ms] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
-            CloseHandle(file);
-        });
-    }
-    ~sharing_holder() { release_.join(); }
 
   private:
     std::thread release_;
@@ -169,7 +153,7 @@ TEST(WriteLock, RepairsWaitWhileAnotherProgramKeepsWritersOut) {
     const auto start = std::chrono::steady_clock::now();
     run_result r;
     {
-        sharing_holder holder(b.path(jam_ext::jhr), 1500);
+        lock_holder holder(b.path(jam_ext::jhr), 1500, false);
         r = run_cairnfix({"-r", b.base()});
     }
     EXPECT_GE(seconds_since(start), 1.0);
@@ -178,7 +162,7 @@ TEST(WriteLock, RepairsWaitWhileAnotherProgramKeepsWritersOut) {
     EXPECT_EQ(b.get_u32(jam_ext::jhr, 12), 1u); // ActiveMsgs repaired
 
     // A companion file another program holds without sharing: the line says so.
-    sharing_holder holder(b.path(jam_ext::jdx), 500, 0);
+    lock_holder holder(b.path(jam_ext::jdx), 500, false, 0);
     const run_result kept_out = run_cairnfix({b.base()});
     EXPECT_TRUE(contains(kept_out.err, "  ERROR: cannot open " + b.path(jam_ext::jdx) +
                                            ": another program has it open\n"))

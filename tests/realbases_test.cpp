@@ -28,11 +28,9 @@ struct real_base {
 
 std::set<uint32_t> index_offsets(const std::string &jdx) {
     std::set<uint32_t> offsets;
-    for (std::size_t i = 0; i + 8 <= jdx.size(); i += 8) {
-        const auto *p = reinterpret_cast<const unsigned char *>(jdx.data() + i);
-        if (!is_deleted_slot(decode_idx_record(p)))
-            offsets.insert(get_u32le(p + 4));
-    }
+    for (const idx_record &r : index_records(jdx))
+        if (!is_deleted_slot(r))
+            offsets.insert(r.HdrOffset);
     return offsets;
 }
 
