@@ -139,27 +139,9 @@ TEST(DataSafety, RealignmentFollowsTheBaseLinkAndIgnoresPlantedLinks) {
     fs::remove_all(real_dir);
 }
 
-// A FIFO under a base name is never opened: an analysis does not hang on it, it is
-// reported as a file that cannot be opened, and a repair neither measures, truncates nor
-// rebuilds it. A .JHR of that kind ends the run. (Directories: the *-is-a-directory cases.)
-TEST(DataSafety, OnlyRegularFilesAreOpened) {
-    {
-        base_builder b;
-        write_small_base(b);
-        const std::string jdx = b.path(jam_ext::jdx);
-        b.remove(jam_ext::jdx);
-        ASSERT_EQ(mkfifo(jdx.c_str(), 0600), 0);
-        const run_result a = run_cairnfix({b.base()});
-        EXPECT_EQ(a.status, 2);
-        EXPECT_EQ(a.err, "  ERROR: cannot open " + jdx + ": not a regular file (a FIFO)\n");
-        EXPECT_EQ(report_section(a.out, ".JDX File"),
-                  "\n=== .JDX File ===\n  NOT A REGULAR FILE  *** ERROR ***\n");
-        EXPECT_EQ(issue_texts(a.out).at(0), ".JDX: cannot open");
-
-        const run_result r = run_cairnfix({"-r", b.base()});
-        EXPECT_FALSE(contains(r.out, "Truncating")) << r.out;
-        EXPECT_EQ(fs::status(jdx).type(), fs::file_type::fifo);
-    }
+// A .JHR that is not a regular file ends the run before anything is opened. (Other files:
+// Interruption.AFifoPutUnderANameBeforeTheOpenIsRefused and the *-is-a-directory cases.)
+TEST(DataSafety, AHeaderFileThatIsNoRegularFileEndsTheRun) {
     base_builder b;
     write_small_base(b);
     b.remove(jam_ext::jhr);

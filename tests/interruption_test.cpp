@@ -123,7 +123,8 @@ TEST(Interruption, AFileSizeLimitFailsTheBackupCleanly) {
 }
 
 // A FIFO put under the .JDX's name in the instant before it is opened, after every look at
-// the name: the open neither blocks nor uses it.
+// the name: no open blocks on it or uses it, it is reported as a file that cannot be
+// opened, and the repair neither measures, truncates nor rebuilds it.
 TEST(Interruption, AFifoPutUnderANameBeforeTheOpenIsRefused) {
     base_builder b;
     write_base(b, 2);
@@ -137,12 +138,13 @@ TEST(Interruption, AFifoPutUnderANameBeforeTheOpenIsRefused) {
         mkfifo(path.c_str(), 0600);
     });
     alarm(10); // a regression blocks in the open: end the test binary rather than hang
-    const run_result r = run_in_process({b.base()});
+    const run_result r = run_in_process({"-r", b.base()});
     alarm(0);
     io_before_open(nullptr);
-    EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(contains(r.err, "  ERROR: cannot open " + target + ": not a regular file (a FIFO)"))
         << r.err;
+    EXPECT_EQ(issue_texts(r.out).at(0), ".JDX: cannot open");
+    EXPECT_FALSE(contains(r.out, "Truncating")) << r.out;
     EXPECT_EQ(fs::status(target).type(), fs::file_type::fifo);
 }
 #endif
