@@ -20,8 +20,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path CASES = CAIRNFIX_SOURCE_DIR "/tests/cases";
-const char *const FIRST_RUN = "-r -x -p -b -s";
+const char *const FIRST_RUN = "-r -x -p -b -s <base>";
 const char *const DIR_MARK = "<dir>";
+const char *const BASE_MARK = "<base>";
 
 std::vector<fs::path> case_folders() {
     std::vector<fs::path> folders;
@@ -39,7 +40,8 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 }
 
 // The two runs of one case on a scratch copy of its base, the scratch directory shown as
-// <dir> (also where the tool names a file by its real path).
+// <dir> (also where the tool names a file by its real path). In the first run's arguments
+// <base> stands for the base's path.
 std::vector<run_result> run_case(const fs::path &folder) {
     const std::string dir = make_temp_dir();
     for (const auto &entry : fs::directory_iterator(folder))
@@ -48,9 +50,10 @@ std::vector<run_result> run_case(const fs::path &folder) {
     std::istringstream args(fs::exists(folder / "args") ? read_file((folder / "args").string())
                                                         : FIRST_RUN);
     std::vector<std::string> first;
-    for (std::string word; args >> word;)
+    for (std::string word; args >> word;) {
+        replace_all(word, BASE_MARK, dir + "/base");
         first.push_back(word);
-    first.push_back(dir + "/base");
+    }
     std::vector<run_result> runs{run_cairnfix(first), run_cairnfix({"-x", dir + "/base"})};
     for (run_result &r : runs)
         for (std::string *text : {&r.out, &r.err})
