@@ -75,6 +75,18 @@ void interrupted_realignment(base_builder &b) {
     write_file(b.path(jam_ext::jhr) + ".realign", realigned);
 }
 
+// One message, and a stray byte after the last index record.
+void stray_index_byte(base_builder &b) {
+    b.add_message();
+    b.write();
+    b.append(jam_ext::jdx, "\x01");
+}
+
+// An empty base whose index has an upper-case extension.
+void upper_case_index(base_builder &b) {
+    b.upper(jam_ext::jdx).write();
+}
+
 struct case_def {
     const char *name;
     const char *args; // the first run's arguments when not the default, <base> for its path
@@ -82,7 +94,7 @@ struct case_def {
 };
 
 const case_def CASES[] = {
-    // ---- The command line, each with no base under the name: -h and --help print the
+    // ---- The command line, first with no base under the name: -h and --help print the
     // usage even with a base name, --version one line, an unknown option (a long one too)
     // is an error; otherwise the banner shows what the options select (a later -a does not
     // undo -r, flags group) before the fatal stop for a missing .JHR.
@@ -96,6 +108,28 @@ const case_def CASES[] = {
     {"banner-analyse-then-repair", "-a -r <base>", [](base_builder &) {}},
     {"banner-grouped-flags", "-rp <base>", [](base_builder &) {}},
     {"banner-pack", "-p <base>", [](base_builder &) {}},
+    // Options without a base name: an error, with the usage.
+    {"usage-no-base-name", "-r", [](base_builder &) {}},
+    // "--" ends the options, so the base name that follows may start with '-'.
+    {"banner-double-dash-ends-the-options", "-- -<base>", [](base_builder &) {}},
+    // A name ending in ".jhr" with no base under it is looked for as given.
+    {"banner-file-name-of-a-missing-base", "<base>.jhr", [](base_builder &) {}},
+    // A base with a stray index byte. What follows its name is named and ignored (an option
+    // with a hint), so the run only analyses; -b alone says that there is nothing to back
+    // up. Neither writes: the second run still finds the byte.
+    {"banner-arguments-after-the-base-name", "<base> -r -b -v x -", stray_index_byte},
+    {"banner-backup-without-repair", "-b <base>", stray_index_byte},
+    // The name of any file of a base, under either case form of its extension, stands for
+    // the base; a base whose own name ends in ".jhr", beside the base, is found under it.
+    {"operand-header-file-name", "-x <base>.jhr", upper_case_index},
+    {"operand-text-file-name", "-x <base>.jdt", upper_case_index},
+    {"operand-upper-case-index-file-name", "-x <base>.JDX", upper_case_index},
+    {"operand-lastread-file-name", "-x <base>.jlr", upper_case_index},
+    {"operand-base-named-like-a-file", "-x <base>.jhr",
+     [](base_builder &b) {
+         b.write();
+         base_builder(b.dir(), "base.jhr").write();
+     }},
     // ---- Healthy bases, built and real (tests/data/README.md says where they come from)
     {"empty-base", nullptr, [](base_builder &b) { b.write(); }},
     {"new-area-without-texts", "-r <base>",
@@ -565,12 +599,7 @@ const case_def CASES[] = {
          b.add_message().links(9, 0, 7);
          b.write();
      }},
-    {"status-stray-index-byte-repaired", "-r <base>",
-     [](base_builder &b) {
-         b.add_message();
-         b.write();
-         b.append(jam_ext::jdx, "\x01");
-     }},
+    {"status-stray-index-byte-repaired", "-r <base>", stray_index_byte},
     // Messages #100 to #108 with links to no message and links that disagree; #107 is
     // deleted: links to it are accepted, its own dangling links not checked.
     {"reply-chains", nullptr,
