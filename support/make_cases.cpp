@@ -673,12 +673,18 @@ const case_def CASES[] = {
          b.write();
      }},
     // Every kind of -v line: records of both files, messages, known and unknown subfields,
-    // a reserved HiID, a reply to a deleted message, control bytes in a name.
+    // a reserved HiID, a reply to a deleted message. Names and a subject that would drive a
+    // terminal (an escape sequence, a BEL, a line break with a forged report line, a DEL)
+    // show these bytes as dots; the code-page letters of the subject stay as they are.
     {"verbose-report", "-x -v -s <base>",
      [](base_builder &b) {
          b.add_message().links(0, 2, 0).subfield(SF_PID, "cairn 1", 7).subfield(999, "?");
          b.add_message().deleted().links(1, 0, 0);
-         b.add_message().links(2, 0, 0).from("Dora\x1B[2J");
+         b.add_message()
+             .links(2, 0, 0)
+             .from("Dora\x1B[2J\x07")
+             .to("Bob\r\n  No issues detected.")
+             .subject("Gr\xFC\xDF\x7F");
          b.lastread = {{1, 1, 1, 3}, {ALL_ONES, ALL_ONES, 0, 0}};
          b.write();
      }},
