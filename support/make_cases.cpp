@@ -75,33 +75,68 @@ void interrupted_realignment(base_builder &b) {
     write_file(b.path(jam_ext::jhr) + ".realign", realigned);
 }
 
+// One message, and a stray byte after the last index record.
+void stray_index_byte(base_builder &b) {
+    b.add_message();
+    b.write();
+    b.append(jam_ext::jdx, "\x01");
+}
+
+// An empty base whose index has an upper-case extension.
+void upper_case_index(base_builder &b) {
+    b.upper(jam_ext::jdx).write();
+}
+
 struct case_def {
     const char *name;
-    const char *args; // the first run's options when not the repairing default
+    const char *args; // the first run's arguments when not the default, <base> for its path
     void (*make)(base_builder &);
 };
 
 const case_def CASES[] = {
-    // ---- The command line, each with no base under the name: -h and --help print the
+    // ---- The command line, first with no base under the name: -h and --help print the
     // usage even with a base name, --version one line, an unknown option (a long one too)
     // is an error; otherwise the banner shows what the options select (a later -a does not
     // undo -r, flags group) before the fatal stop for a missing .JHR.
-    {"usage-help", "-h", [](base_builder &) {}},
-    {"usage-help-after-an-option", "-x --help", [](base_builder &) {}},
-    {"usage-version", "--version -q", [](base_builder &) {}},
-    {"usage-unknown-long-option", "--versions", [](base_builder &) {}},
-    {"usage-unknown-option", "-q", [](base_builder &) {}},
-    {"banner-missing-base", "-x -b", [](base_builder &) {}},
-    {"banner-repair-then-analyse", "-r -a", [](base_builder &) {}},
-    {"banner-analyse-then-repair", "-a -r", [](base_builder &) {}},
-    {"banner-grouped-flags", "-rp", [](base_builder &) {}},
-    {"banner-pack", "-p", [](base_builder &) {}},
+    {"usage-help", "-h <base>", [](base_builder &) {}},
+    {"usage-help-after-an-option", "-x --help <base>", [](base_builder &) {}},
+    {"usage-version", "--version -q <base>", [](base_builder &) {}},
+    {"usage-unknown-long-option", "--versions <base>", [](base_builder &) {}},
+    {"usage-unknown-option", "-q <base>", [](base_builder &) {}},
+    {"banner-missing-base", "-x -b <base>", [](base_builder &) {}},
+    {"banner-repair-then-analyse", "-r -a <base>", [](base_builder &) {}},
+    {"banner-analyse-then-repair", "-a -r <base>", [](base_builder &) {}},
+    {"banner-grouped-flags", "-rp <base>", [](base_builder &) {}},
+    {"banner-pack", "-p <base>", [](base_builder &) {}},
+    // Options without a base name: an error, with the usage.
+    {"usage-no-base-name", "-r", [](base_builder &) {}},
+    // "--" ends the options, so the base name that follows may start with '-'.
+    {"banner-double-dash-ends-the-options", "-- -<base>", [](base_builder &) {}},
+    // A name ending in ".jhr" with no base under it is looked for as given.
+    {"banner-file-name-of-a-missing-base", "<base>.jhr", [](base_builder &) {}},
+    // A base with a stray index byte. What follows its name is named and ignored (an option
+    // with a hint), so the run only analyses; -b alone says that there is nothing to back
+    // up. Neither writes: the second run still finds the byte.
+    {"banner-arguments-after-the-base-name", "<base> -r -b -v x -", stray_index_byte},
+    {"banner-backup-without-repair", "-b <base>", stray_index_byte},
+    // The name of any file of a base, under either case form of its extension, stands for
+    // the base; a base whose own name ends in ".jhr", beside the base, is found under it.
+    {"operand-header-file-name", "-x <base>.jhr", upper_case_index},
+    {"operand-text-file-name", "-x <base>.jdt", upper_case_index},
+    {"operand-upper-case-index-file-name", "-x <base>.JDX", upper_case_index},
+    {"operand-lastread-file-name", "-x <base>.jlr", upper_case_index},
+    {"operand-base-named-like-a-file", "-x <base>.jhr",
+     [](base_builder &b) {
+         b.write();
+         base_builder(b.dir(), "base.jhr").write();
+     }},
     // ---- Healthy bases, built and real (tests/data/README.md says where they come from)
     {"empty-base", nullptr, [](base_builder &b) { b.write(); }},
-    {"new-area-without-texts", "-r", [](base_builder &b) { b.missing(jam_ext::jdt).write(); }},
+    {"new-area-without-texts", "-r <base>",
+     [](base_builder &b) { b.missing(jam_ext::jdt).write(); }},
     {"real-cm-small", nullptr,
      [](base_builder &b) { copy_base(b, "tests/data/cm-small/cm-small"); }},
-    {"real-cm-small-verbose", "-x -v",
+    {"real-cm-small-verbose", "-x -v <base>",
      [](base_builder &b) { copy_base(b, "tests/data/cm-small/cm-small"); }},
     {"real-cm-netmail", nullptr,
      [](base_builder &b) { copy_base(b, "tests/data/cm-netmail/cm-netmail"); }},
@@ -137,9 +172,9 @@ const case_def CASES[] = {
          b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE - 1));
      }},
     {"byte-shift-extra-byte", nullptr, extra_byte_in_reserved_area},
-    {"byte-shift-extra-byte-analysed", "-x", extra_byte_in_reserved_area},
+    {"byte-shift-extra-byte-analysed", "-x <base>", extra_byte_in_reserved_area},
     // DateCreated lost a byte; an interrupted realignment left its incomplete redo file.
-    {"byte-shift-lost-byte", "-p -x",
+    {"byte-shift-lost-byte", "-p -x <base>",
      [](base_builder &b) {
          b.add_message();
          b.add_message().to("Carol");
@@ -160,13 +195,13 @@ const case_def CASES[] = {
     // rest still shifted, the complete redo file beside it. A repair finishes the copy
     // first; an analysis names it.
     {"realignment-interrupted", nullptr, interrupted_realignment},
-    {"realignment-interrupted-analysed", "-x", interrupted_realignment},
+    {"realignment-interrupted-analysed", "-x <base>", interrupted_realignment},
 
     // ---- The companion files
     // Duplicate UserIDs among thousands of users, numbered from 1 or spread over the whole
     // range: the bitmap of small IDs and the table of large ones (from 2^24), which grows
     // many times over, find exactly the repeats, at the records where they repeat.
-    {"duplicate-userids-many-users", "-x",
+    {"duplicate-userids-many-users", "-x <base>",
      [](base_builder &b) {
          constexpr uint32_t LARGE = uint32_t{1} << 24;
          b.add_message();
@@ -205,13 +240,13 @@ const case_def CASES[] = {
          b.append(jam_ext::jlr, "!");
      }},
     // The texts, the index and the last-read file are gone; the headers point at texts.
-    {"only-the-header-file", "-r -x",
+    {"only-the-header-file", "-r -x <base>",
      [](base_builder &b) {
          b.add_message();
          b.add_message().to("Carol").body("A second text.\r");
          b.missing(jam_ext::jdt).missing(jam_ext::jdx).missing(jam_ext::jlr).write();
      }},
-    {"empty-index-beside-messages", "-r -x",
+    {"empty-index-beside-messages", "-r -x <base>",
      [](base_builder &b) {
          b.add_message();
          b.add_message().to("Carol");
@@ -228,7 +263,7 @@ const case_def CASES[] = {
     // Each index fault class raises one issue, however many records it holds: 700 messages
     // indexed backwards from the 100th, 50 records pointing one byte into a header, one
     // wrong UserCRC, so a large base with a scrambled index cannot fill the list.
-    {"index-one-issue-per-fault-class", "-x",
+    {"index-one-issue-per-fault-class", "-x <base>",
      [](base_builder &b) {
          for (int i = 0; i < 700; ++i)
              b.add_message().to("Reader " + std::to_string(i));
@@ -245,14 +280,14 @@ const case_def CASES[] = {
     // After an early stop of the header walk the headers past it are unknown, so the index
     // record pointing into the first header is not judged: a bad signature after the last
     // header, and a first header cut short.
-    {"index-not-judged-after-bad-signature", "-x",
+    {"index-not-judged-after-bad-signature", "-x <base>",
      [](base_builder &b) {
          b.add_message();
          b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
          b.write();
          b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
      }},
-    {"index-not-judged-after-cut-header", "-x",
+    {"index-not-judged-after-cut-header", "-x <base>",
      [](base_builder &b) {
          b.add_message();
          b.index = std::vector<idx_record>{{1, static_cast<uint32_t>(FIXED_HEADER_SIZE + 10)}};
@@ -260,7 +295,7 @@ const case_def CASES[] = {
          b.set_bytes(jam_ext::jhr, b.bytes(jam_ext::jhr).substr(0, FIXED_HEADER_SIZE + 40));
      }},
     // Nor is an index without a whole record judged.
-    {"index-not-judged-seven-bytes", "-x",
+    {"index-not-judged-seven-bytes", "-x <base>",
      [](base_builder &b) {
          b.add_message();
          b.write();
@@ -268,7 +303,7 @@ const case_def CASES[] = {
      }},
     // Seven bytes of index and a bad signature after the last header: the cut leaves no
     // record to keep, so even -r alone rebuilds the index from the headers found.
-    {"index-without-whole-record", "-r -x",
+    {"index-without-whole-record", "-r -x <base>",
      [](base_builder &b) {
          b.add_message().to("Amy");
          b.write();
@@ -277,14 +312,14 @@ const case_def CASES[] = {
      }},
     // -r alone keeps an index with records, and creates the missing texts file under a
     // lower-case name beside the upper-case header file.
-    {"repair-alone-keeps-the-index", "-r -x",
+    {"repair-alone-keeps-the-index", "-r -x <base>",
      [](base_builder &b) {
          b.add_message().body("");
          b.upper(jam_ext::jhr).missing(jam_ext::jdt).write();
      }},
     // -p after a walk that stopped early: the missing index is rebuilt from the headers
     // found, no other file is created, and an index missing at the start means no summary.
-    {"walk-stops-index-missing", "-p -x -s",
+    {"walk-stops-index-missing", "-p -x -s <base>",
      [](base_builder &b) {
          b.add_message();
          b.missing(jam_ext::jdx).missing(jam_ext::jlr).write();
@@ -305,13 +340,13 @@ const case_def CASES[] = {
          b.missing(jam_ext::jlr).write();
          directory_at(b.path(jam_ext::jlr));
      }},
-    {"texts-is-a-directory", "-x",
+    {"texts-is-a-directory", "-x <base>",
      [](base_builder &b) {
          b.add_message();
          b.missing(jam_ext::jdt).write();
          directory_at(b.path(jam_ext::jdt));
      }},
-    {"index-is-a-directory", "-x",
+    {"index-is-a-directory", "-x <base>",
      [](base_builder &b) {
          b.add_message();
          b.missing(jam_ext::jdx).write();
@@ -498,7 +533,7 @@ const case_def CASES[] = {
     // bytes 00, 1F, 7F, 80 and FF, then the edges of the printable range and a good escape
     // (plain text), then a backslash without two hex digits after it, at the end or before
     // "4G".
-    {"escaped-text-every-position", "-x",
+    {"escaped-text-every-position", "-x <base>",
      [](base_builder &b) {
          constexpr std::size_t LEN = 19;
          for (std::size_t p = 0; p < LEN; ++p) {
@@ -527,49 +562,44 @@ const case_def CASES[] = {
     // The exit status of a repair counts the issues printed before repairing, less a
     // corrected byte shift and the messages whose dangling reply links were set to 0; every
     // other repaired issue still counts. The README's table of exit statuses quotes these.
-    {"status-dangling-link-repaired", "-rx",
+    {"status-dangling-link-repaired", "-rx <base>",
      [](base_builder &b) {
          b.add_message().links(0, 0, 7);
          b.write();
      }},
-    {"status-dangling-link-analysed", "-x",
+    {"status-dangling-link-analysed", "-x <base>",
      [](base_builder &b) {
          b.add_message().links(0, 0, 7);
          b.write();
      }},
-    {"status-stale-msgid-crc-repaired", "-rx",
+    {"status-stale-msgid-crc-repaired", "-rx <base>",
      [](base_builder &b) {
          b.add_message().msgid("1:2/3 4").hdr.MSGIDcrc = 5;
          b.write();
      }},
-    {"status-byte-shift-repaired", "-r",
+    {"status-byte-shift-repaired", "-r <base>",
      [](base_builder &b) {
          b.add_message();
          b.write();
          b.insert(jam_ext::jhr, 8, "\n");
      }},
-    {"status-dangling-link-and-stale-crc-in-one-message", "-rx",
+    {"status-dangling-link-and-stale-crc-in-one-message", "-rx <base>",
      [](base_builder &b) {
          b.add_message().links(0, 0, 7).msgid("1:2/3 4").hdr.MSGIDcrc = 5;
          b.write();
      }},
-    {"status-dangling-links-in-two-messages-packed", "-px",
+    {"status-dangling-links-in-two-messages-packed", "-px <base>",
      [](base_builder &b) {
          b.add_message().links(9, 0, 0);
          b.add_message().links(0, 8, 0);
          b.write();
      }},
-    {"status-two-dangling-links-in-one-message", "-rx",
+    {"status-two-dangling-links-in-one-message", "-rx <base>",
      [](base_builder &b) {
          b.add_message().links(9, 0, 7);
          b.write();
      }},
-    {"status-stray-index-byte-repaired", "-r",
-     [](base_builder &b) {
-         b.add_message();
-         b.write();
-         b.append(jam_ext::jdx, "\x01");
-     }},
+    {"status-stray-index-byte-repaired", "-r <base>", stray_index_byte},
     // Messages #100 to #108 with links to no message and links that disagree; #107 is
     // deleted: links to it are accepted, its own dangling links not checked.
     {"reply-chains", nullptr,
@@ -607,7 +637,7 @@ const case_def CASES[] = {
     // no date, no signature at the offset, an offset at the end of the file, a deleted
     // header, subjects overrunning their block; then more rows than the table shows,
     // numbered from a BaseMsgNum that wraps.
-    {"summary-table", "-x -s",
+    {"summary-table", "-x -s <base>",
      [](base_builder &b) {
          b.fhdr.BaseMsgNum = 0xFFFFFFF0u;
          b.add_message();
@@ -643,12 +673,18 @@ const case_def CASES[] = {
          b.write();
      }},
     // Every kind of -v line: records of both files, messages, known and unknown subfields,
-    // a reserved HiID, a reply to a deleted message, control bytes in a name.
-    {"verbose-report", "-x -v -s",
+    // a reserved HiID, a reply to a deleted message. Names and a subject that would drive a
+    // terminal (an escape sequence, a BEL, a line break with a forged report line, a DEL)
+    // show these bytes as dots; the code-page letters of the subject stay as they are.
+    {"verbose-report", "-x -v -s <base>",
      [](base_builder &b) {
          b.add_message().links(0, 2, 0).subfield(SF_PID, "cairn 1", 7).subfield(999, "?");
          b.add_message().deleted().links(1, 0, 0);
-         b.add_message().links(2, 0, 0).from("Dora\x1B[2J");
+         b.add_message()
+             .links(2, 0, 0)
+             .from("Dora\x1B[2J\x07")
+             .to("Bob\r\n  No issues detected.")
+             .subject("Gr\xFC\xDF\x7F");
          b.lastread = {{1, 1, 1, 3}, {ALL_ONES, ALL_ONES, 0, 0}};
          b.write();
      }},
