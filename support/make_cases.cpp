@@ -23,7 +23,7 @@ void copy_base(const base_builder &b, const std::string &from) {
 // of each one's .JDX record, so that no message changes its number. Links, MessageNumber
 // fields and texts stay as they are.
 void pack_like_a_tosser(const base_builder &b) {
-    const std::string jhr = b.bytes(jam_ext::jhr), jdx = b.bytes(jam_ext::jdx);
+    const std::string jhr = b.bytes(jam_ext::jhr);
     const auto *raw = reinterpret_cast<const unsigned char *>(jhr.data());
     std::string packed = jhr.substr(0, FIXED_HEADER_SIZE);
     std::map<uint32_t, uint32_t> new_offset; // all ones for a header removed
@@ -37,8 +37,7 @@ void pack_like_a_tosser(const base_builder &b) {
         at = end;
     }
     std::string index;
-    for (std::size_t at = 0; at + IDX_RECORD_SIZE <= jdx.size(); at += IDX_RECORD_SIZE) {
-        idx_record r = decode_idx_record(reinterpret_cast<const unsigned char *>(jdx.data()) + at);
+    for (idx_record r : index_records(b.bytes(jam_ext::jdx))) {
         if (!is_deleted_slot(r) && (r.HdrOffset = new_offset.at(r.HdrOffset)) == ALL_ONES)
             r.UserCRC = ALL_ONES;
         unsigned char out[IDX_RECORD_SIZE];
@@ -85,6 +84,16 @@ void stray_index_byte(base_builder &b) {
 // An empty base whose index has an upper-case extension.
 void upper_case_index(base_builder &b) {
     b.upper(jam_ext::jdx).write();
+}
+
+// The packed base of add_packed_messages with its index as `damage` leaves it.
+void packed_with_index(base_builder &b, void (*damage)(std::vector<idx_record> &)) {
+    add_packed_messages(b);
+    b.write();
+    std::vector<idx_record> index = index_records(b.bytes(jam_ext::jdx));
+    damage(index);
+    b.index = index;
+    b.write();
 }
 
 struct case_def {
@@ -196,6 +205,17 @@ const case_def CASES[] = {
     // first; an analysis names it.
     {"realignment-interrupted", nullptr, interrupted_realignment},
     {"realignment-interrupted-analysed", "-x <base>", interrupted_realignment},
+    // The redo file no longer fits the .JHR: another program added a header after the crash.
+    // The run stops before it writes anything, and both files stay for a person to compare.
+    {"realignment-redo-no-longer-fits", "-r <base>",
+     [](base_builder &b) {
+         b.add_message();
+         b.add_message().to("Carol");
+         b.write();
+         write_file(b.path(jam_ext::jhr) + ".realign", b.bytes(jam_ext::jhr));
+         b.insert(jam_ext::jhr, 4, "A");
+         b.append(jam_ext::jhr, std::string(MSG_HEADER_SIZE, 'x'));
+     }},
 
     // ---- The companion files
     // Duplicate UserIDs among thousands of users, numbered from 1 or spread over the whole
@@ -259,6 +279,33 @@ const case_def CASES[] = {
      [](base_builder &b) {
          add_packed_messages(b);
          b.write();
+     }},
+    // The numbers follow the index records only while the index is sound: in the packed
+    // base #10's Reply1st=16 names the last message by its record. A wrong UserCRC or one
+    // more hole at the end leaves the index sound, and the rebuild keeps every record in its
+    // place. A record pointing nowhere or into a header, or a message left out, makes it
+    // unsound: the messages are numbered in .JHR order, #16 does not exist, and the rebuild
+    // renumbers them.
+    {"packed-index-wrong-usercrc", nullptr,
+     [](base_builder &b) {
+         packed_with_index(b, [](std::vector<idx_record> &x) { x[0].UserCRC = 7; });
+     }},
+    {"packed-index-one-more-hole", nullptr,
+     [](base_builder &b) {
+         packed_with_index(b, [](std::vector<idx_record> &x) { x.push_back({ALL_ONES, ALL_ONES}); });
+     }},
+    {"packed-index-hole-points-nowhere", nullptr,
+     [](base_builder &b) {
+         packed_with_index(b, [](std::vector<idx_record> &x) { x[3] = {0, 0x10}; });
+     }},
+    {"packed-index-leaves-a-message-out", nullptr,
+     [](base_builder &b) {
+         packed_with_index(b, [](std::vector<idx_record> &x) { x[4] = {ALL_ONES, ALL_ONES}; });
+     }},
+    {"packed-index-record-into-a-header", nullptr,
+     [](base_builder &b) {
+         packed_with_index(
+             b, [](std::vector<idx_record> &x) { x.push_back({0, x[0].HdrOffset + 2}); });
      }},
     // Each index fault class raises one issue, however many records it holds: 700 messages
     // indexed backwards from the 100th, 50 records pointing one byte into a header, one

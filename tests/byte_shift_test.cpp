@@ -113,20 +113,4 @@ TEST(ByteShift, CorrectionInPlaceAndAFailureAnywhereIsFinishedByTheNextRun) {
     EXPECT_GT(kept, 0);
 }
 
-// A redo file that no longer fits the .JHR (another program added to it after the crash)
-// is not copied in: the run stops before writing anything, and both files stay.
-TEST(ByteShift, ARedoFileThatNoLongerFitsIsLeftForAPerson) {
-    base_builder b;
-    const std::string aligned = write_base(b), jhr = b.path(jam_ext::jhr);
-    const std::string grown = ins(aligned, 4, 'A') + std::string(76, 'x');
-    b.set_bytes(jam_ext::jhr, grown);
-    write_file(jhr + ".realign", aligned);
-    const run_result r = run_cairnfix({"-r", b.base()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nFATAL: " + jhr + " has changed since its realignment was interrupted; " +
-                         "compare it with " + jhr + ".realign before removing either.\n");
-    EXPECT_EQ(b.bytes(jam_ext::jhr), grown);
-    EXPECT_EQ(read_file(jhr + ".realign"), aligned);
-}
-
 } // namespace
