@@ -1,6 +1,8 @@
 // The base builder: derives every field a test does not set and writes the four files.
 #include "support/base_builder.h"
 
+#include "format/platform.h"
+
 #include <array>
 
 #include <algorithm>
@@ -33,12 +35,12 @@ void set_subfield(std::vector<test_subfield> &sfs, uint16_t LoID, const std::str
 } // namespace
 
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(system_path(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void write_file(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(system_path(path), std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);

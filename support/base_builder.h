@@ -108,7 +108,7 @@ class base_builder {
     std::vector<int64_t> offsets_;
 };
 
-// Reads a whole file; empty when it does not exist.
+// Reads a whole file; empty when it does not exist. Names are UTF-8, as the tool's are.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 // Little-endian bytes of a value, for raw edits.

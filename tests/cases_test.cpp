@@ -2,6 +2,7 @@
 // it in a first (by default repairing) run and a second, analysing one, with both exit
 // statuses. CAIRNFIX_UPDATE_CASES=1 writes what the tool prints now instead of comparing,
 // for review in git diff. A second test holds every text of the issue catalogue to a case.
+#include "format/platform.h"
 #include "run/context.h"
 #include "support/base_builder.h"
 #include "support/runner.h"
@@ -12,8 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -41,11 +40,6 @@ void replace_all(std::string &text, const std::string &from, const std::string &
         text.replace(at, from.size(), to);
 }
 
-// A name in UTF-8 as a path; a plain string would be read in the ANSI code page on Windows.
-fs::path utf8_path(const std::string &name) {
-    return fs::path(std::u8string(name.begin(), name.end()));
-}
-
 // Where a case runs: a scratch folder, shown as <dir>, the name its base is copied under,
 // and the base's path as the runs give it, shown as <dir>/base.
 struct scratch {
@@ -57,11 +51,11 @@ struct scratch {
 // The two runs of one case on a copy of its base in a scratch folder. In the first run's
 // arguments <base> stands for the base's path.
 std::vector<run_result> run_case(const fs::path &folder, const scratch &at) {
-    fs::create_directories(utf8_path(at.dir));
+    fs::create_directories(system_path(at.dir));
     for (const auto &entry : fs::directory_iterator(folder)) {
         const std::string file = entry.path().filename().string();
         if (file.starts_with("base."))
-            fs::copy(entry.path(), utf8_path(at.dir + "/" + at.name + file.substr(4)),
+            fs::copy(entry.path(), system_path(at.dir + "/" + at.name + file.substr(4)),
                      fs::copy_options::recursive);
     }
     std::istringstream args(fs::exists(folder / "args") ? read_file((folder / "args").string())
@@ -171,10 +165,6 @@ TEST(Cases, EveryCaseReportsAsExpected) {
 // user may give. The demo case reports there as expected, and its runs leave the same
 // files, byte for byte, as in a plain folder.
 TEST(Cases, WindowsNamesReportAsExpected) {
-    const auto read_path = [](const fs::path &path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
     const fs::path demo = CASES / "demo-damaged";
     const std::string tmp = make_temp_dir();
     const scratch plain{tmp + "\\plain"};
@@ -188,11 +178,11 @@ TEST(Cases, WindowsNamesReportAsExpected) {
         SCOPED_TRACE(odd.given);
         expect_as_expected(demo, run_case(demo, odd));
         for (const auto &entry : fs::directory_iterator(plain.dir)) {
-            const fs::path twin =
-                utf8_path(odd.dir + "\\" + odd.name + entry.path().filename().string().substr(4));
-            EXPECT_TRUE(fs::exists(twin)) << entry.path();
-            EXPECT_EQ(read_path(twin), read_path(entry.path())) << entry.path();
-            fs::remove(twin);
+            const std::string twin =
+                odd.dir + "\\" + odd.name + entry.path().filename().string().substr(4);
+            EXPECT_TRUE(fs::exists(system_path(twin))) << entry.path();
+            EXPECT_EQ(read_file(twin), read_file(entry.path().string())) << entry.path();
+            fs::remove(system_path(twin));
         }
     }
     // The runtime's folder listing behind remove_all stops at 260 characters.

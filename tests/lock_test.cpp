@@ -168,49 +168,4 @@ TEST(WriteLock, RepairsWaitWhileAnotherProgramKeepsWritersOut) {
                                            ": another program has it open\n"))
         << kept_out.err;
 }
-
-// Ctrl-Break while a repair waits for the lock: the run ends at once with its FATAL line and
-// the status Windows programs end with on a console event.
-TEST(WriteLock, AConsoleEventEndsAWaitingRepair) {
-    base_builder b;
-    b.add_message();
-    b.active_msgs = 7;
-    b.write();
-    lock_holder holder(b.path(jam_ext::jhr), 5000);
-    // Console events travel through a console: the test runs without one of its own.
-    if (GetConsoleWindow() == nullptr)
-        AllocConsole();
-    const std::string err_path = b.dir() + "/err";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const HANDLE err = CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(err, INVALID_HANDLE_VALUE);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = err;
-    startup.hStdError = err;
-    std::string command = std::string("\"") + CAIRNFIX_BIN + "\" -r \"" + b.base() + "\"";
-    PROCESS_INFORMATION child{};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
-                               CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &child));
-    CloseHandle(err);
-    Sleep(1000);
-    const bool sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.dwProcessId);
-    const bool ended = WaitForSingleObject(child.hProcess, 3000) == WAIT_OBJECT_0;
-    DWORD code = 0;
-    GetExitCodeProcess(child.hProcess, &code);
-    if (!ended)
-        TerminateProcess(child.hProcess, 1);
-    WaitForSingleObject(child.hProcess, INFINITE);
-    CloseHandle(child.hThread);
-    CloseHandle(child.hProcess);
-    if (!sent)
-        GTEST_SKIP() << "no console to send the event through";
-    EXPECT_TRUE(ended);
-    EXPECT_EQ(code, 0xC000013Au);
-    EXPECT_TRUE(contains(read_file(err_path),
-                         "\nFATAL: interrupted by Ctrl-Break; temporary files removed.\n"))
-        << read_file(err_path);
-}
 #endif
