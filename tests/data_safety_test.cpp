@@ -75,10 +75,9 @@ TEST(DataSafety, LastReadRepairsChangeOnlyTheRecordsTheyFix) {
     const run_result r = run_cairnfix({"-r", b.base()});
     EXPECT_EQ(r.status, 2) << r.err;
     std::string expected;
-    for (const lastread_record &rec : std::vector<lastread_record>{
-             {0x11, 5, 9, 9}, {0x22, 6, 9, 9}, {ALL_ONES, ALL_ONES, 0, 0}, {0x44, 7, 4, 8}})
-        expected +=
-            le32(rec.UserCRC) + le32(rec.UserID) + le32(rec.LastReadMsg) + le32(rec.HighReadMsg);
+    for (const uint32_t field : {0x11u, 5u, 9u, 9u, 0x22u, 6u, 9u, 9u, ALL_ONES, ALL_ONES, 0u, 0u,
+                                 0x44u, 7u, 4u, 8u}) // UserCRC, UserID, LastReadMsg, HighReadMsg
+        expected += le32(field);
     EXPECT_EQ(b.bytes(jam_ext::jlr), expected);
 }
 
